@@ -1,0 +1,762 @@
+// Corvane Head Tracker: applies the iPhone's head pose to X-Plane's 3D cockpit view, advertises
+// itself through DNS-SD and streams link, flight, airport, weather and identity telemetry back.
+#include <arpa/inet.h>
+#include <dns_sd.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apt/apt_index.h"
+#include "cvht_pose.h"
+#include "cvht_wire.h"
+#include "cvht_xplm.h"
+
+namespace {
+
+using namespace cvht;
+
+// ---- Log: the plug-in's only output, one line per call into X-Plane's log.
+
+void Log(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
+void Log(const char *fmt, ...) {
+  char line[512];
+  va_list ap;
+  va_start(ap, fmt);
+  vsnprintf(line, sizeof line, fmt, ap);
+  va_end(ap);
+  XPLMDebugString("CVHT: ");
+  XPLMDebugString(line);
+  XPLMDebugString("\n");
+}
+
+// ---- Datarefs looked up at start; null means this X-Plane does not publish it.
+
+XPLMDataRef gRef[6];  // pilot's head x, y, z, psi, the, phi
+XPLMDataRef gEyeRef[3];  // aircraft's default eye point
+XPLMDataRef gViewTypeRef;
+
+XPLMDataRef gTheta, gPhi, gIas, gAlt, gVs, gMagPsi, gTas, gGs, gLat, gLon;
+bool gHaveTelemetry;
+XPLMDataRef gTrack;
+bool gHaveTrack;
+XPLMDataRef gWindDir, gWindSpd, gQnh, gVis, gOat;
+bool gHaveWeather;
+XPLMDataRef gOnGndRef, gAglRef, gGLoadRef, gSimTimeRef, gPausedRef, gReplayRef, gTailRef, gICAORef;
+CVHT_GetMETARForAirport_f gGetMETAR;
+
+const char *const kHeadRefNames[6] = {
+    "sim/graphics/view/pilots_head_x",   "sim/graphics/view/pilots_head_y",   "sim/graphics/view/pilots_head_z",
+    "sim/graphics/view/pilots_head_psi", "sim/graphics/view/pilots_head_the", "sim/graphics/view/pilots_head_phi",
+};
+
+// ---- Pose link: the socket, the phone we answer, the newest in-order pose and the period's counters.
+
+int gSocket = -1;
+sockaddr_in gPeer;
+bool gHavePeer;
+bool gPeerBadProtocol;  // the last datagram with the pose magic was malformed
+PosePacket gLatest;
+bool gHaveLatest;
+float gSecondsSincePacket = 999.0f;  // long silent before the first packet
+uint32_t gLastSeq;
+uint32_t gWindowFirstSeq;
+bool gWindowSeqValid;
+uint32_t gRecvCount;
+uint32_t gOutOfOrder;
+uint32_t gBadPacket;
+uint32_t gDrainedLastFrame;
+uint32_t gMaxDrainPerFrame;
+uint32_t gFramesWithBacklog;
+
+// ---- Head pose application: the cross-fade weight and the aircraft's eye point.
+
+float gBlend;
+float gNeutral[3];
+bool gHaveNeutral;
+uint32_t gApplyCount;
+
+// ---- DNS-SD advertisement.
+
+DNSServiceRef gDNSService;
+bool gDNSRegistered;
+
+// ---- Telemetry timers and the airport whose METAR we fetch.
+
+float gStatusTimer;
+float gAirportTimer;
+float gWeatherTimer;
+float gIdentityTimer;
+char gNearestId[8];
+
+// ---- Link statistics.
+
+float gStatsTimer;
+
+// ---- Airport index, built by the scan thread and published once.
+
+std::atomic<apt::Index *> gApt{nullptr};
+std::atomic<bool> gAptDone{false};
+std::thread gAptThread;
+// The scan thread may not call X-Plane, so it leaves its result line here before it sets gAptDone;
+// the main thread writes it to the log.
+char gAptResultLine[512];
+bool gAptLineLogged;
+
+// ---- Sending to the phone.
+
+bool CanSend() { return gHavePeer && gSocket >= 0; }
+
+void SendToPeer(const void *data, size_t size) {
+  sendto(gSocket, data, size, 0, reinterpret_cast<const sockaddr *>(&gPeer), sizeof gPeer);
+}
+
+// Copies at most max characters of text, stopping at its NUL; the field is already zeroed.
+void CopyText(char *field, const char *text, size_t max) {
+  for (size_t i = 0; i < max && text[i] != '\0'; ++i) field[i] = text[i];
+}
+
+// ---- Airport query: one airport's position, runways and elevation, answered at once.
+
+// Runways of one airport stand next to each other in file order, so they form one sorted run.
+std::pair<const apt::Runway *, const apt::Runway *> RunwaysOf(const apt::Index &index, int32_t airport) {
+  auto lo = std::lower_bound(index.runways.begin(), index.runways.end(), airport,
+                             [](const apt::Runway &r, int32_t a) { return r.airport < a; });
+  auto hi = lo;
+  while (hi != index.runways.end() && hi->airport == airport) ++hi;
+  return {index.runways.data() + (lo - index.runways.begin()), index.runways.data() + (hi - index.runways.begin())};
+}
+
+void WriteRunwayEntry(unsigned char *at, const apt::Runway &r, uint8_t position) {
+  RunwayEntry e{};
+  e.airport = position;
+  // Widths beyond the field's range are held at its ends rather than wrapping.
+  float dm = r.widthM * 10.0f;
+  if (std::isnan(dm)) dm = 0.0f;
+  dm = std::clamp(dm, -32768.0f, 32767.0f);
+  e.widthDm = static_cast<int16_t>(dm);
+  std::memcpy(e.end1, r.end1, sizeof e.end1);
+  std::memcpy(e.end2, r.end2, sizeof e.end2);
+  e.end1[3] = e.end2[3] = '\0';
+  e.lat1 = r.lat1;
+  e.lon1 = r.lon1;
+  e.lat2 = r.lat2;
+  e.lon2 = r.lon2;
+  std::memcpy(at, &e, sizeof e);
+}
+
+void WriteAirportEntry(unsigned char *at, const apt::Airport &a) {
+  AirportEntry e{};
+  CopyText(e.ident, a.ident, 7);
+  e.lat = a.lat;
+  e.lon = a.lon;
+  std::memcpy(at, &e, sizeof e);
+}
+
+void HandleAirportQuery(const unsigned char *datagram) {
+  AirportQuery q;
+  std::memcpy(&q, datagram, sizeof q);
+  if (q.version != kQueryVersion) return;
+  char ident[8] = {};
+  std::memcpy(ident, q.ident, 7);
+  const apt::Index *index = gApt.load(std::memory_order_acquire);
+  if (!index) return;
+  int32_t found = -1;
+  for (size_t i = 0; i < index->airports.size(); ++i) {
+    if (std::strncmp(index->airports[i].ident, ident, 8) == 0) {
+      found = static_cast<int32_t>(i);
+      break;
+    }
+  }
+  if (found < 0) return;
+  const apt::Airport &a = index->airports[found];
+  auto [first, last] = RunwaysOf(*index, found);
+  int k = static_cast<int>(std::min<ptrdiff_t>(last - first, kMaxRunwayEntries));
+
+  unsigned char buf[kMaxAirportPacket + sizeof(int16_t)] = {};
+  AirportPacketHeader h{};
+  std::memcpy(h.magic, "CVHA", 4);
+  h.version = kAirportVersion;
+  h.flags = kAirportIndexAvailable | kAirportScanDone | kAirportQueryReply;
+  h.lat = a.lat;
+  h.lon = a.lon;
+  h.airportCount = 1;
+  h.runwayCount = static_cast<uint16_t>(k);
+  std::memcpy(buf, &h, sizeof h);
+  size_t at = sizeof h;
+  WriteAirportEntry(buf + at, a);
+  at += sizeof(AirportEntry);
+  for (int i = 0; i < k; ++i, at += sizeof(RunwayEntry)) WriteRunwayEntry(buf + at, first[i], 0);
+  int16_t elevation = (a.elevationFt >= -2000 && a.elevationFt <= 30000) ? static_cast<int16_t>(a.elevationFt) : kNoElevation;
+  std::memcpy(buf + at, &elevation, sizeof elevation);
+  at += sizeof elevation;
+  SendToPeer(buf, at);
+}
+
+// ---- Receive step: drain the socket, keep the newest in-order pose, count the rest.
+
+void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
+  PosePacket p;
+  if (n != static_cast<ssize_t>(sizeof p)) {
+    gPeerBadProtocol = true;
+    ++gBadPacket;
+    return;
+  }
+  std::memcpy(&p, datagram, sizeof p);
+  if (p.version != kPoseVersion) {
+    gPeerBadProtocol = true;
+    ++gBadPacket;
+    return;
+  }
+  gPeerBadProtocol = false;
+  ++valid;
+  ++gRecvCount;
+  if (gHaveLatest && p.seq <= gLastSeq) {
+    if (gLastSeq - p.seq <= 1000 && gSecondsSincePacket <= 1.0f) {
+      ++gOutOfOrder;
+      return;
+    }
+    Log("sender restart detected (seq %u -> %u), resyncing", gLastSeq, p.seq);
+    gWindowFirstSeq = p.seq;
+    gWindowSeqValid = true;
+  } else if (!gWindowSeqValid) {
+    gWindowFirstSeq = p.seq;
+    gWindowSeqValid = true;
+  }
+  gLastSeq = p.seq;
+  gLatest = p;
+  gHaveLatest = true;
+  if (p.flags & kPoseTracking) gSecondsSincePacket = 0.0f;
+}
+
+void ReceiveStep() {
+  uint32_t valid = 0;
+  for (;;) {
+    unsigned char datagram[sizeof(PosePacket)];
+    sockaddr_in from;
+    socklen_t fromLen = sizeof from;
+    ssize_t n = recvfrom(gSocket, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
+    if (n < 0) break;  // non-blocking: nothing more is waiting
+    if (n == static_cast<ssize_t>(sizeof(AirportQuery)) && std::memcmp(datagram, "CVHQ", 4) == 0) {
+      gPeer = from;
+      gHavePeer = true;
+      HandleAirportQuery(datagram);
+    } else if (n >= 4 && std::memcmp(datagram, "CVHT", 4) == 0) {
+      // The sender becomes the peer before the packet is judged, so a phone on another protocol
+      // version still gets the status packet that tells it so.
+      gPeer = from;
+      gHavePeer = true;
+      HandlePose(datagram, n, valid);
+    } else {
+      ++gBadPacket;
+    }
+  }
+  gDrainedLastFrame = valid;
+  if (valid > gMaxDrainPerFrame) gMaxDrainPerFrame = valid;
+  if (valid >= 2) ++gFramesWithBacklog;
+}
+
+// ---- DNS-SD: register once at start, then poll the connection without waiting.
+
+void DNSSD_API DNSCallback(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode, const char *name,
+                           const char *, const char *, void *) {
+  if (errorCode != kDNSServiceErr_NoError) {
+    Log("bonjour registration error %d", errorCode);
+    return;
+  }
+  Log("advertising as \"%s\" on %s", name ? name : "?", kServiceType);
+}
+
+void RegisterDNS() {
+  DNSServiceRef ref = nullptr;
+  DNSServiceErrorType err = DNSServiceRegister(&ref, 0, 0, nullptr, kServiceType, nullptr, nullptr,
+                                               htons(static_cast<uint16_t>(kPort)), 0, nullptr, DNSCallback, nullptr);
+  if (err != kDNSServiceErr_NoError) {
+    Log("DNSServiceRegister failed: %d (discovery unavailable)", err);
+    return;
+  }
+  gDNSService = ref;
+  gDNSRegistered = true;
+}
+
+void DNSStep() {
+  if (!gDNSRegistered || !gDNSService) return;
+  int fd = DNSServiceRefSockFD(gDNSService);
+  // A descriptor the set cannot hold would make select read past it: treat it as not ready.
+  if (fd < 0 || fd >= FD_SETSIZE) return;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(fd, &readable);
+  timeval zero{0, 0};
+  if (select(fd + 1, &readable, nullptr, nullptr, &zero) > 0) DNSServiceProcessResult(gDNSService);
+}
+
+void WithdrawDNS() {
+  if (gDNSService) {
+    DNSServiceRefDeallocate(gDNSService);
+    gDNSService = nullptr;
+  }
+  gDNSRegistered = false;
+}
+
+// ---- Telemetry: five packets to the peer, each step with its own timer.
+
+void StatusStep(float dt) {
+  gStatusTimer += dt;
+  if (gStatusTimer >= 0.0f) gStatusTimer = 0.0f;  // due in every frame
+  if (!CanSend()) return;
+  StatusPacket p{};
+  std::memcpy(p.magic, "CVHS", 4);
+  p.version = kStatusVersion;
+  p.flags = kStatusAlways;
+  if (gSecondsSincePacket < 1.0f) p.flags |= kStatusFresh;
+  if (gPeerBadProtocol) p.flags |= kStatusMismatch;
+  p.blend = gBlend;
+  p.viewType = gViewTypeRef ? XPLMGetDatai(gViewTypeRef) : 0;
+  if (gHaveTelemetry) {
+    p.dataFlags |= kDataFlight;
+    p.pitchDeg = XPLMGetDataf(gTheta);
+    p.rollDeg = XPLMGetDataf(gPhi);
+    p.iasKt = XPLMGetDataf(gIas);
+    p.altFt = XPLMGetDataf(gAlt);
+    p.vsFpm = XPLMGetDataf(gVs);
+    p.headingMagDeg = XPLMGetDataf(gMagPsi);
+    p.tasKt = XPLMGetDataf(gTas) * 1.94384f;
+    p.gsKt = XPLMGetDataf(gGs) * 1.94384f;
+    p.lat = static_cast<float>(XPLMGetDatad(gLat));
+    p.lon = static_cast<float>(XPLMGetDatad(gLon));
+  }
+  if (gHaveTrack) {
+    p.dataFlags |= kDataTrack;
+    p.trackDeg = XPLMGetDataf(gTrack);
+  }
+  if (gHaveLatest) {
+    std::memcpy(p.echo, gLatest.echo, sizeof p.echo);
+    p.seq = gLatest.seq;
+  }
+  p.drained = gDrainedLastFrame;
+  SendToPeer(&p, sizeof p);
+}
+
+void FlightStateStep() {
+  if (!CanSend()) return;
+  FlightStatePacket p{};
+  std::memcpy(p.magic, "CVHF", 4);
+  p.version = kFlightStateVersion;
+  if (gOnGndRef) {
+    p.flags |= kFsOnGroundKnown;
+    if (XPLMGetDatai(gOnGndRef) != 0) p.flags |= kFsOnGround;
+  }
+  if (gAglRef) {
+    p.flags |= kFsAgl;
+    p.aglFt = XPLMGetDataf(gAglRef) * 3.28084f;
+  }
+  if (gGLoadRef) {
+    p.flags |= kFsLoad;
+    p.loadFactor = XPLMGetDataf(gGLoadRef);
+  }
+  if (gSimTimeRef) {
+    p.flags |= kFsSimTime;
+    p.simTimeSec = XPLMGetDataf(gSimTimeRef);
+  }
+  if (gPausedRef && gReplayRef) {
+    p.flags |= kFsPauseKnown;
+    if (XPLMGetDatai(gPausedRef) != 0) p.flags |= kFsPaused;
+    if (XPLMGetDatai(gReplayRef) != 0) p.flags |= kFsReplay;
+  }
+  SendToPeer(&p, sizeof p);
+}
+
+// True once per period; the period is subtracted, so a long frame leaves the remainder for later.
+bool Due(float &timer, float dt, float period) {
+  timer += dt;
+  if (timer < period) return false;
+  timer -= period;
+  return true;
+}
+
+void SendAirports() {
+  const apt::Index *index = gApt.load(std::memory_order_acquire);
+  double lat = XPLMGetDatad(gLat);
+  double lon = XPLMGetDatad(gLon);
+  AirportPacketHeader h{};
+  std::memcpy(h.magic, "CVHA", 4);
+  h.version = kAirportVersion;
+  h.flags = gAptDone.load(std::memory_order_acquire) ? kAirportScanDone : 0;
+  h.lat = static_cast<float>(lat);
+  h.lon = static_cast<float>(lon);
+  unsigned char buf[kMaxAirportPacket] = {};
+  size_t at = sizeof h;
+  if (index) {
+    h.flags |= kAirportIndexAvailable;
+    std::vector<apt::Nearby> near = index->nearest(lat, lon, kMaxAirportEntries, 150.0);
+    size_t m = std::min<size_t>(near.size(), kMaxAirportEntries);
+    for (size_t i = 0; i < m; ++i, at += sizeof(AirportEntry)) WriteAirportEntry(buf + at, index->airports[near[i].airport]);
+    std::memset(gNearestId, 0, sizeof gNearestId);
+    if (m > 0) CopyText(gNearestId, index->airports[near[0].airport].ident, 7);
+    size_t n = 0;
+    for (size_t i = 0; i < std::min<size_t>(m, kRunwayAirports) && n < kMaxRunwayEntries; ++i) {
+      auto [first, last] = RunwaysOf(*index, near[i].airport);
+      for (const apt::Runway *r = first; r != last && n < kMaxRunwayEntries; ++r, ++n, at += sizeof(RunwayEntry))
+        WriteRunwayEntry(buf + at, *r, static_cast<uint8_t>(i));
+    }
+    h.airportCount = static_cast<uint16_t>(m);
+    h.runwayCount = static_cast<uint16_t>(n);
+  }
+  std::memcpy(buf, &h, sizeof h);
+  SendToPeer(buf, at);
+}
+
+void AirportStep(float dt) {
+  if (!Due(gAirportTimer, dt, 1.0f)) return;
+  if (!CanSend() || !gHaveTelemetry) return;
+  try {
+    SendAirports();
+  } catch (const std::exception &) {
+    // Out of memory for the temporary list: this second's packet is skipped.
+  }
+}
+
+void WeatherStep(float dt) {
+  if (!Due(gWeatherTimer, dt, 2.0f)) return;
+  if (!CanSend()) return;
+  WeatherPacket p{};
+  std::memcpy(p.magic, "CVHW", 4);
+  p.version = kWeatherVersion;
+  if (gHaveWeather) {
+    p.flags = kWeatherValid;
+    p.windDirDeg = XPLMGetDataf(gWindDir);
+    p.windKt = XPLMGetDataf(gWindSpd) * 1.94384f;
+    p.qnhHpa = XPLMGetDataf(gQnh) / 100.0f;
+    p.visSm = XPLMGetDataf(gVis);
+    p.oatC = XPLMGetDataf(gOat);
+  }
+  if (gGetMETAR && gNearestId[0] != '\0') {
+    XPLMFixedString150_t metar{};
+    gGetMETAR(gNearestId, &metar);
+    metar.buffer[sizeof metar.buffer - 1] = '\0';
+    if (metar.buffer[0] != '\0') {
+      p.flags |= kWeatherMetar;
+      CopyText(p.metarStation, gNearestId, 7);
+      CopyText(p.metar, metar.buffer, sizeof p.metar - 1);
+    }
+  }
+  SendToPeer(&p, sizeof p);
+}
+
+// Reads an X-Plane byte dataref into a text field of the packet: at most 39 characters, up to its NUL.
+void ReadTextRef(XPLMDataRef ref, char *field) {
+  char bytes[41] = {};
+  int count = XPLMGetDatab(ref, bytes, 0, 40);
+  count = std::clamp(count, 0, 39);
+  CopyText(field, bytes, static_cast<size_t>(count));
+}
+
+void IdentityStep(float dt) {
+  if (!Due(gIdentityTimer, dt, 5.0f)) return;
+  if (!CanSend()) return;
+  IdentityPacket p{};
+  std::memcpy(p.magic, "CVHI", 4);
+  p.version = kIdentityVersion;
+  if (gTailRef) {
+    p.flags |= kIdentityTail;
+    ReadTextRef(gTailRef, p.tailNumber);
+  }
+  if (gICAORef) {
+    p.flags |= kIdentityIcao;
+    ReadTextRef(gICAORef, p.icaoType);
+  }
+  SendToPeer(&p, sizeof p);
+}
+
+// ---- Pose step: blend the newest pose into the six head datarefs.
+
+void CaptureNeutral() {
+  for (int i = 0; i < 3; ++i) gNeutral[i] = gEyeRef[i] ? XPLMGetDataf(gEyeRef[i]) : 0.0f;
+  gHaveNeutral = true;
+  Log("eye reference captured: x=%.3f y=%.3f z=%.3f", gNeutral[0], gNeutral[1], gNeutral[2]);
+}
+
+void PoseStep(float dt) {
+  gBlend = StepBlend(gBlend, TargetWeight(gSecondsSincePacket), dt);
+  const float x = AxisOffset(gLatest.x, kSignX, kGainTrans, kLimitTransM);
+  const float y = AxisOffset(gLatest.y, kSignY, kGainY, kLimitTransM);
+  const float z = AxisOffset(gLatest.z, kSignZ, kGainTrans, kLimitTransM);
+  const float yaw = AxisOffset(gLatest.yaw, kSignYaw, kGainYaw, kLimitDeg);
+  const float pitch = AxisOffset(gLatest.pitch, kSignPitch, kGainPitch, kLimitDeg);
+  const float roll = AxisOffset(gLatest.roll, kSignRoll, kGainRoll, kLimitDeg);
+  if (!gHaveNeutral) CaptureNeutral();
+  XPLMSetDataf(gRef[0], gNeutral[0] + gBlend * x);
+  XPLMSetDataf(gRef[1], gNeutral[1] + gBlend * y);
+  XPLMSetDataf(gRef[2], gNeutral[2] + gBlend * z);
+  XPLMSetDataf(gRef[3], gBlend * yaw);
+  XPLMSetDataf(gRef[4], gBlend * pitch);
+  XPLMSetDataf(gRef[5], gBlend * roll);
+  ++gApplyCount;
+}
+
+void RestoreNeutral() {
+  if (!gHaveLatest || !gHaveNeutral) return;
+  for (int i = 0; i < 3; ++i) XPLMSetDataf(gRef[i], gNeutral[i]);
+  for (int i = 3; i < 6; ++i) XPLMSetDataf(gRef[i], 0.0f);
+}
+
+// ---- Statistics step: the link report every five seconds of tracking.
+
+void StatsStep(float dt) {
+  gStatsTimer += dt;
+  if (gStatsTimer < 5.0f) return;
+  const float period = gStatsTimer;
+  const uint32_t sent = gWindowSeqValid ? gLastSeq - gWindowFirstSeq + 1u : 0u;
+  const int32_t lost = static_cast<int32_t>(sent - gRecvCount);
+  const double lossPct = sent == 0 ? 0.0 : static_cast<double>(lost) * 100.0 / static_cast<double>(sent);
+  const float recvRate = static_cast<float>(gRecvCount) / period;
+  const float applyRate = static_cast<float>(gApplyCount) / period;
+  Log("recv=%u (%.1f/s) apply=%u (%.1f/s) sent=%u lost=%d (%.1f%%) ooo=%u bad=%u maxDrain=%u backlog=%u blend=%.2f "
+      "stale=%.2fs",
+      gRecvCount, recvRate, gApplyCount, applyRate, sent, lost, lossPct, gOutOfOrder, gBadPacket, gMaxDrainPerFrame,
+      gFramesWithBacklog, gBlend, gSecondsSincePacket);
+  Log("link peer=%s proto=%s view=%d bonjour=%s", gHavePeer ? "yes" : "none", gPeerBadProtocol ? "MISMATCH" : "ok",
+      gViewTypeRef ? XPLMGetDatai(gViewTypeRef) : -1, gDNSRegistered ? "registered" : "off");
+  gWindowSeqValid = false;
+  gApplyCount = gRecvCount = gBadPacket = gOutOfOrder = gFramesWithBacklog = gMaxDrainPerFrame = 0;
+  gStatsTimer = 0.0f;
+}
+
+// ---- Airport scan on its own thread.
+
+void ScanAptDat(const std::string &path) {
+  apt::Index *index = nullptr;
+  try {
+    index = new apt::Index;
+    if (index->read(path.c_str()) && !index->airports.empty()) {
+      std::snprintf(gAptResultLine, sizeof gAptResultLine, "apt.dat indexed: %zu airports, %zu runways",
+                    index->airports.size(), index->runways.size());
+      gApt.store(index, std::memory_order_release);
+    } else {
+      std::snprintf(gAptResultLine, sizeof gAptResultLine, "apt.dat not read from %s — airports unavailable",
+                    path.c_str());
+      delete index;
+    }
+  } catch (const std::bad_alloc &) {
+    delete index;
+    std::snprintf(gAptResultLine, sizeof gAptResultLine, "apt.dat scan failed: out of memory — airports unavailable");
+  } catch (...) {
+    delete index;
+    std::snprintf(gAptResultLine, sizeof gAptResultLine, "apt.dat scan failed — airports unavailable");
+  }
+  gAptDone.store(true, std::memory_order_release);
+}
+
+void StartAptScan() {
+  char systemPath[512] = {};
+  XPLMGetSystemPath(systemPath);
+  systemPath[sizeof systemPath - 1] = '\0';
+  gAptDone.store(false, std::memory_order_relaxed);
+  gAptLineLogged = false;
+  gAptResultLine[0] = '\0';
+  try {
+    std::string path = std::string(systemPath) + "Global Scenery/Global Airports/Earth nav data/apt.dat";
+    gAptThread = std::thread([path = std::move(path)] { ScanAptDat(path); });
+  } catch (const std::exception &) {
+    gAptDone.store(true, std::memory_order_release);
+    gAptLineLogged = true;
+    Log("apt.dat scan thread not started — airports unavailable");
+  }
+}
+
+// Writes the scan's result line once, from the main thread, after the scan has finished.
+void LogAptResult() {
+  if (gAptLineLogged || !gAptDone.load(std::memory_order_acquire)) return;
+  gAptLineLogged = true;
+  if (gAptResultLine[0] != '\0') Log("%s", gAptResultLine);
+}
+
+void StopAptScan() {
+  if (gAptThread.joinable()) gAptThread.join();
+  LogAptResult();
+  delete gApt.exchange(nullptr, std::memory_order_acq_rel);
+}
+
+// ---- The frame.
+
+float FlightLoop(float inElapsedSinceLastCall, float, int, void *) {
+  const float dt = FrameInterval(inElapsedSinceLastCall);
+  gSecondsSincePacket += dt;
+  LogAptResult();
+  if (gSocket >= 0) ReceiveStep();
+  DNSStep();
+  StatusStep(dt);
+  FlightStateStep();
+  AirportStep(dt);
+  WeatherStep(dt);
+  IdentityStep(dt);
+  if (gHaveLatest) {
+    PoseStep(dt);
+    StatsStep(dt);
+  }
+  return -1.0f;
+}
+
+// ---- Start: datarefs, socket, discovery, scan, frame.
+
+XPLMDataRef Find(const char *name) { return XPLMFindDataRef(name); }
+
+void FindTelemetryRefs() {
+  gTheta = Find("sim/flightmodel/position/theta");
+  gPhi = Find("sim/flightmodel/position/phi");
+  gIas = Find("sim/flightmodel/position/indicated_airspeed");
+  gAlt = Find("sim/flightmodel/misc/h_ind");
+  gVs = Find("sim/flightmodel/position/vh_ind_fpm");
+  gMagPsi = Find("sim/flightmodel/position/mag_psi");
+  gTas = Find("sim/flightmodel/position/true_airspeed");
+  gGs = Find("sim/flightmodel/position/groundspeed");
+  gLat = Find("sim/flightmodel/position/latitude");
+  gLon = Find("sim/flightmodel/position/longitude");
+  gHaveTelemetry = gTheta && gPhi && gIas && gAlt && gVs && gMagPsi && gTas && gGs && gLat && gLon;
+  if (!gHaveTelemetry) Log("some flight datarefs missing — telemetry will report unavailable");
+
+  gTrack = Find("sim/flightmodel/position/hpath");
+  gHaveTrack = gTrack != nullptr;
+  if (!gHaveTrack) Log("hpath missing — ground track will report unavailable");
+
+  gWindDir = Find("sim/weather/aircraft/wind_now_direction_degt");
+  gWindSpd = Find("sim/weather/aircraft/wind_now_speed_msc");
+  gQnh = Find("sim/weather/aircraft/qnh_pas");
+  gVis = Find("sim/weather/aircraft/visibility_reported_sm");
+  gOat = Find("sim/weather/aircraft/temperature_ambient_deg_c");
+  gHaveWeather = gWindDir && gWindSpd && gQnh && gVis && gOat;
+  if (!gHaveWeather) Log("XP12 weather datarefs missing — weather will report unavailable");
+
+  gOnGndRef = Find("sim/flightmodel/failures/onground_any");
+  gAglRef = Find("sim/flightmodel/position/y_agl");
+  gGLoadRef = Find("sim/flightmodel/forces/g_nrml");
+  gSimTimeRef = Find("sim/time/total_flight_time_sec");
+  gPausedRef = Find("sim/time/paused");
+  gReplayRef = Find("sim/time/is_in_replay");
+  gTailRef = Find("sim/aircraft/view/acf_tailnum");
+  gICAORef = Find("sim/aircraft/view/acf_ICAO");
+  if (!gOnGndRef || !gAglRef)
+    Log("flight-state datarefs missing (onground=%s agl=%s) — recording will report unavailable",
+        gOnGndRef ? "ok" : "MISSING", gAglRef ? "ok" : "MISSING");
+
+  gGetMETAR = reinterpret_cast<CVHT_GetMETARForAirport_f>(XPLMFindSymbol("XPLMGetMETARForAirport"));
+  if (!gGetMETAR) Log("XPLMGetMETARForAirport unavailable — no METAR on this sim");
+}
+
+bool OpenSocket() {
+  gSocket = socket(AF_INET, SOCK_DGRAM, 0);
+  if (gSocket < 0) {
+    gSocket = -1;
+    Log("socket() failed");
+    return false;
+  }
+  int one = 1;
+  int rcvbuf = 16384;
+  setsockopt(gSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  setsockopt(gSocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+  fcntl(gSocket, F_SETFL, O_NONBLOCK);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<uint16_t>(kPort));
+  if (bind(gSocket, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+    Log("bind() to port %d failed", kPort);
+    close(gSocket);
+    gSocket = -1;
+    return false;
+  }
+  Log("listening on UDP %d", kPort);
+  return true;
+}
+
+int Start(char *outName, char *outSig, char *outDesc) {
+  std::snprintf(outName, 256, "%s", "Corvane Head Tracker");
+  std::snprintf(outSig, 256, "%s", "com.corvane.corvaneheadtracker");
+  std::snprintf(outDesc, 256, "%s", "Applies iPhone head-tracking pose to the 3D cockpit viewpoint.");
+  XPLMEnableFeature("XPLM_USE_NATIVE_PATHS", 1);
+
+  for (int i = 0; i < 6; ++i) {
+    gRef[i] = Find(kHeadRefNames[i]);
+    if (!gRef[i]) {
+      Log("missing dataref %s", kHeadRefNames[i]);
+      return 0;
+    }
+  }
+  gViewTypeRef = Find("sim/graphics/view/view_type");
+  FindTelemetryRefs();
+  gEyeRef[0] = Find("sim/aircraft/view/acf_peX");
+  gEyeRef[1] = Find("sim/aircraft/view/acf_peY");
+  gEyeRef[2] = Find("sim/aircraft/view/acf_peZ");
+  if (!gEyeRef[0] || !gEyeRef[1] || !gEyeRef[2]) {
+    Log("missing acf_pe datarefs");
+    return 0;
+  }
+
+  if (!OpenSocket()) return 0;
+  RegisterDNS();
+  StartAptScan();
+  XPLMRegisterFlightLoopCallback(FlightLoop, -1.0f, nullptr);
+  Log("started | build %s | signs X=%+.0f Y=%+.0f Z=%+.0f yaw=%+.0f pitch=%+.0f roll=%+.0f | gains trans=%.1f "
+      "gainY=%.1f yaw=%.1f pitch=%.1f roll=%.1f | clamp %.2fm/%.0fdeg",
+      __DATE__ " " __TIME__, double(kSignX), double(kSignY), double(kSignZ), double(kSignYaw), double(kSignPitch),
+      double(kSignRoll), double(kGainTrans), double(kGainY), double(kGainYaw), double(kGainPitch), double(kGainRoll),
+      double(kLimitTransM), double(kLimitDeg));
+  return 1;
+}
+
+void Stop() {
+  XPLMUnregisterFlightLoopCallback(FlightLoop, nullptr);
+  RestoreNeutral();
+  WithdrawDNS();
+  if (gSocket >= 0) {
+    close(gSocket);
+    gSocket = -1;
+  }
+  StopAptScan();
+  Log("stopped");
+}
+
+}  // namespace
+
+// ---- Entry points. Nothing may throw into X-Plane.
+
+CVHT_PLUGIN_EXPORT int XPluginStart(char *outName, char *outSignature, char *outDescription) {
+  try {
+    return Start(outName, outSignature, outDescription);
+  } catch (...) {
+    return 0;
+  }
+}
+
+CVHT_PLUGIN_EXPORT void XPluginStop(void) {
+  try {
+    Stop();
+  } catch (...) {
+  }
+}
+
+CVHT_PLUGIN_EXPORT int XPluginEnable(void) { return 1; }
+
+CVHT_PLUGIN_EXPORT void XPluginDisable(void) { RestoreNeutral(); }
+
+CVHT_PLUGIN_EXPORT void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam) {
+  if (inMessage != XPLM_MSG_PLANE_LOADED || inParam != nullptr) return;
+  gHaveNeutral = false;
+  gIdentityTimer = 5.0f;  // identity goes out on the next frame
+  Log("aircraft loaded — eye reference will be re-captured");
+}

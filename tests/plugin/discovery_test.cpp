@@ -1,0 +1,68 @@
+// DNS-SD discovery against a real avahi-daemon in a network namespace of the test's own.
+#include <chrono>
+#include <regex>
+#include <thread>
+
+#include "plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+std::string Browse() {
+  FILE *p = popen("timeout 10 avahi-browse -rptk _zodavidoreraz._udp 2>/dev/null", "r");
+  std::string out;
+  if (!p) return out;
+  char buf[1024];
+  while (fgets(buf, sizeof buf, p)) out += buf;
+  pclose(p);
+  return out;
+}
+
+// Runs frames in real time until the advertisement line appears or ten seconds pass.
+std::string AwaitAdvertisement() {
+  const size_t from = simxp::LogLines().size();
+  for (int i = 0; i < 1000; ++i) {
+    simxp::RunFrame(1.0f / 60.0f);
+    auto lines = simxp::LogLines();
+    for (size_t k = from; k < lines.size(); ++k)
+      if (lines[k].rfind("CVHT: advertising as ", 0) == 0 || lines[k].rfind("CVHT: bonjour registration error", 0) == 0)
+        return lines[k];
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return "";
+}
+
+}  // namespace
+
+TEST_F(PluginTest, AdvertisedWhileRunningAndWithdrawnAtStop) {
+  ASSERT_EQ(Start(), 1);
+  for (const auto &l : Lines()) EXPECT_EQ(l.find("DNSServiceRegister failed"), std::string::npos) << l;
+  const std::string line = AwaitAdvertisement();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_match(line, m, std::regex("^CVHT: advertising as \"(.+)\" on _zodavidoreraz\\._udp$"))) << line;
+
+  const std::string seen = Browse();
+  EXPECT_NE(seen.find(";_zodavidoreraz._udp;local;"), std::string::npos) << seen;
+  EXPECT_TRUE(std::regex_search(seen, std::regex("\n?=;lo;IPv4;[^;]+;_zodavidoreraz\\._udp;local;[^;]*;127\\.0\\.0\\.1;49707;")))
+      << seen;
+
+  // Poses and the link report work alongside, and show the registration.
+  phone().Send(PoseBytes(1, {0, 0, 0, 10, 0, 0}));
+  Frame(5.0f);
+  EXPECT_EQ(LinesStartingWith("link ").back(), "CVHT: link peer=yes proto=ok view=1026 bonjour=registered");
+  EXPECT_FLOAT_EQ(Head(3), 25.0f);
+
+  Stop();
+  EXPECT_EQ(LastLine(), "CVHT: stopped");
+  EXPECT_EQ(Browse().find("_zodavidoreraz"), std::string::npos) << "the service is still advertised after stop";
+}
+
+TEST_F(PluginTest, RestartRegistersAgain) {
+  ASSERT_EQ(Start(), 1);
+  ASSERT_FALSE(AwaitAdvertisement().empty());
+  Stop();
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(AwaitAdvertisement().rfind("CVHT: advertising as ", 0), 0u);
+  EXPECT_NE(Browse().find(";49707;"), std::string::npos);
+}

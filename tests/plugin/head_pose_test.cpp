@@ -1,0 +1,165 @@
+// The head pose in the cockpit: blend, mirror, gains, limits and the frame interval.
+#include "plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+constexpr float kEyeX = 0.1f, kEyeY = 0.8f, kEyeZ = -0.4f;
+
+class HeadPoseTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    ASSERT_EQ(Start(), 1);
+  }
+  // Streams the same pose with the tracking bit for n frames at 60 Hz.
+  void Stream(const Pose &p, int n) {
+    for (int i = 0; i < n; ++i) {
+      phone().Send(PoseBytes(++seq_, p));
+      Frame();
+    }
+  }
+  uint32_t seq_ = 0;
+};
+
+}  // namespace
+
+TEST_F(HeadPoseTest, BlendEasesInOverEighteenFrames) {
+  Stream({0, 0, 0, 40, 0, 0}, 1);
+  const float first = 1.0f / 60.0f / 0.3f;
+  EXPECT_NEAR(first, 0.0556f, 1e-4f);
+  EXPECT_FLOAT_EQ(Head(3), 80.0f * first);
+  Stream({0, 0, 0, 40, 0, 0}, 16);
+  EXPECT_LT(Head(3), 80.0f);
+  Stream({0, 0, 0, 40, 0, 0}, 1);
+  EXPECT_FLOAT_EQ(Head(3), 80.0f) << "full weight after 18 frames";
+}
+
+TEST_F(HeadPoseTest, StatusCarriesThePreviousFramesBlend) {
+  phone().Send(PoseBytes(1));
+  Frame();
+  auto st = OfMagic(phone().Take(), "CVHS");
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_EQ(As<cvht::StatusPacket>(st[0]).blend, 0.0f);
+  EXPECT_EQ(As<cvht::StatusPacket>(st[0]).seq, 1u) << "the pose of this frame is already echoed";
+  Frame();
+  st = OfMagic(phone().Take(), "CVHS");
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_FLOAT_EQ(As<cvht::StatusPacket>(st[0]).blend, 1.0f / 60.0f / 0.3f);
+}
+
+struct AxisCase {
+  const char *what;
+  Pose pose;
+  int ref;
+  float expected;  // at full weight, relative to the eye point for x, y, z
+};
+
+class AxisMapping : public HeadPoseTest, public ::testing::WithParamInterface<AxisCase> {};
+
+TEST_P(AxisMapping, AtFullWeight) {
+  const AxisCase c = GetParam();
+  Stream(c.pose, 20);
+  const float eye[3] = {kEyeX, kEyeY, kEyeZ};
+  for (int i = 0; i < 6; ++i) {
+    float base = i < 3 ? eye[i] : 0.0f;
+    float want = i == c.ref ? base + c.expected : base;
+    EXPECT_FLOAT_EQ(Head(i), want) << c.what << ", dataref " << simxp::kHeadRefs[i];
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    HeadPose, AxisMapping,
+    ::testing::Values(AxisCase{"yaw 40 doubles and a half to the limit", {0, 0, 0, 40, 0, 0}, 3, 80.0f},
+                      AxisCase{"yaw 50 is limited", {0, 0, 0, 50, 0, 0}, 3, 80.0f},
+                      AxisCase{"yaw -10", {0, 0, 0, -10, 0, 0}, 3, -25.0f},
+                      AxisCase{"yaw -1000 is limited", {0, 0, 0, -1000, 0, 0}, 3, -80.0f},
+                      AxisCase{"y 0.2 doubles past the limit", {0, 0.2f, 0, 0, 0, 0}, 1, 0.35f},
+                      AxisCase{"y -0.1 doubles", {0, -0.1f, 0, 0, 0, 0}, 1, -0.2f},
+                      AxisCase{"z is mirrored", {0, 0, 0.1f, 0, 0, 0}, 2, -0.1f},
+                      AxisCase{"x passes through", {0.12f, 0, 0, 0, 0, 0}, 0, 0.12f},
+                      AxisCase{"x is limited", {1.0f, 0, 0, 0, 0, 0}, 0, 0.35f},
+                      AxisCase{"x is limited below", {-1.0f, 0, 0, 0, 0, 0}, 0, -0.35f},
+                      AxisCase{"pitch is mirrored and doubled", {0, 0, 0, 0, 10, 0}, 4, -20.0f},
+                      AxisCase{"pitch -50 is limited", {0, 0, 0, 0, -50, 0}, 4, 80.0f},
+                      AxisCase{"roll is mirrored", {0, 0, 0, 0, 0, 10}, 5, -10.0f},
+                      AxisCase{"roll 90 is limited", {0, 0, 0, 0, 0, 90}, 5, -80.0f}));
+
+TEST_F(HeadPoseTest, SilenceHoldsThenFadesToNeutral) {
+  Stream({0, 0, 0, 20, 0, 0}, 20);
+  ASSERT_FLOAT_EQ(Head(3), 50.0f);
+  // 0.1 s after the last fresh packet: still full weight.
+  Frames(2, 0.05f);
+  EXPECT_FLOAT_EQ(Head(3), 50.0f);
+  // At 0.4 s the target is 0.5, and the blend has fallen to it at 2 per second.
+  Frames(6, 0.05f);
+  EXPECT_NEAR(Head(3), 25.0f, 0.05f);
+  // At 0.65 s and after, neutral.
+  Frames(5, 0.05f);
+  EXPECT_NEAR(Head(3), 0.0f, 1e-4f);
+  Frames(3, 0.05f);
+  EXPECT_EQ(Head(3), 0.0f);
+  EXPECT_FLOAT_EQ(Head(0), kEyeX);
+  // Fresh packets bring it back at 1/0.3 per second.
+  Stream({0, 0, 0, 20, 0, 0}, 1);
+  EXPECT_FLOAT_EQ(Head(3), 50.0f * (1.0f / 60.0f / 0.3f));
+}
+
+TEST_F(HeadPoseTest, PosesWithoutTrackingNeverLeaveNeutralButAreWritten) {
+  for (uint32_t s = 1; s <= 30; ++s) {
+    phone().Send(PoseBytes(s, {0.3f, 0.1f, 0.1f, 30, 10, 10}, false));
+    Frame();
+  }
+  EXPECT_EQ(simxp::WriteCount(simxp::kHeadRefs[3]), 30u);
+  EXPECT_FLOAT_EQ(Head(0), kEyeX);
+  EXPECT_FLOAT_EQ(Head(1), kEyeY);
+  EXPECT_FLOAT_EQ(Head(2), kEyeZ);
+  EXPECT_EQ(Head(3), 0.0f);
+  EXPECT_EQ(Head(4), 0.0f);
+  EXPECT_EQ(Head(5), 0.0f);
+}
+
+TEST_F(HeadPoseTest, NonFiniteAxesStayNeutralWhileTheOthersMove) {
+  const float nan = std::nanf("");
+  const float inf = INFINITY;
+  Stream({inf, nan, -inf, nan, 10, 10}, 20);
+  EXPECT_FLOAT_EQ(Head(0), kEyeX);
+  EXPECT_FLOAT_EQ(Head(1), kEyeY);
+  EXPECT_FLOAT_EQ(Head(2), kEyeZ);
+  EXPECT_EQ(Head(3), 0.0f);
+  EXPECT_FLOAT_EQ(Head(4), -20.0f);
+  EXPECT_FLOAT_EQ(Head(5), -10.0f);
+  auto st = OfMagic(phone().Take(), "CVHS");
+  ASSERT_FALSE(st.empty());
+  EXPECT_EQ(As<cvht::StatusPacket>(st.back()).seq, 20u) << "the packet is otherwise accepted";
+}
+
+TEST_F(HeadPoseTest, HugeFiniteValuesAreLimited) {
+  Stream({3e38f, -3e38f, 3e38f, 3e38f, -3e38f, 3e38f}, 20);
+  EXPECT_FLOAT_EQ(Head(0), kEyeX + 0.35f);
+  EXPECT_FLOAT_EQ(Head(1), kEyeY - 0.35f);
+  EXPECT_FLOAT_EQ(Head(2), kEyeZ - 0.35f);
+  EXPECT_FLOAT_EQ(Head(3), 80.0f);
+  EXPECT_FLOAT_EQ(Head(4), 80.0f);
+  EXPECT_FLOAT_EQ(Head(5), -80.0f);
+}
+
+class UnusableElapsed : public HeadPoseTest, public ::testing::WithParamInterface<float> {};
+
+TEST_P(UnusableElapsed, CountsAsOneSixtiethOfASecond) {
+  phone().Send(PoseBytes(1, {0, 0, 0, 40, 0, 0}));
+  Frame(GetParam());
+  EXPECT_FLOAT_EQ(Head(3), 80.0f * (0.016666668f / 0.3f));
+}
+
+INSTANTIATE_TEST_SUITE_P(HeadPose, UnusableElapsed,
+                         ::testing::Values(0.0f, -0.5f, std::nanf(""), INFINITY, -INFINITY));
+
+TEST_F(HeadPoseTest, NothingIsWrittenOrSentOrLoggedBeforeThePhoneSpeaks) {
+  const size_t lines = Lines().size();
+  Frames(120);
+  EXPECT_EQ(simxp::TotalWrites(), 0u);
+  // Only the airport scan's result may appear meanwhile.
+  EXPECT_EQ(Lines().size() - LinesStartingWith("apt.dat ").size(), lines);
+}

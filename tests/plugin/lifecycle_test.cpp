@@ -1,0 +1,220 @@
+// Start, stop, enable, disable, messages and the log, through the real .xpl in the simulated host.
+#include <regex>
+
+#include "plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+constexpr int kPlaneLoaded = 102;  // X-Plane's plane-loaded message
+
+bool PortFree() {
+  int s = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(cvht::kPort);
+  bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+const char *kStartLine =
+    "^CVHT: started \\| build [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} \\| "
+    "signs X=\\+1 Y=\\+1 Z=-1 yaw=\\+1 pitch=-1 roll=-1 \\| "
+    "gains trans=1\\.0 gainY=2\\.0 yaw=2\\.5 pitch=2\\.0 roll=1\\.0 \\| clamp 0\\.35m/80deg$";
+
+}  // namespace
+
+TEST_F(PluginTest, StartFillsTextsAndLogsInOrder) {
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(plugin_.Name(), "Corvane Head Tracker");
+  EXPECT_EQ(plugin_.Description(), "Applies iPhone head-tracking pose to the 3D cockpit viewpoint.");
+  std::regex sig("^com\\.[A-Za-z0-9-]+\\.corvaneheadtracker$");
+  EXPECT_TRUE(std::regex_match(plugin_.Signature(), sig)) << plugin_.Signature();
+  EXPECT_TRUE(simxp::FeatureEnabled("XPLM_USE_NATIVE_PATHS"));
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
+  EXPECT_FALSE(PortFree());
+
+  auto lines = Lines();
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "CVHT: listening on UDP 49707");
+  EXPECT_EQ(lines[1], "CVHT: DNSServiceRegister failed: -65537 (discovery unavailable)");
+  EXPECT_TRUE(std::regex_match(lines[2], std::regex(kStartLine))) << lines[2];
+  EXPECT_EQ(lines.size(), 3u);
+  // Every line reaches X-Plane as prefix, message and line feed.
+  EXPECT_EQ(simxp::DebugStringCalls(), 3u * lines.size());
+}
+
+TEST_F(PluginTest, StopUndoesStartAndLogsStoppedLast) {
+  ASSERT_EQ(Start(), 1);
+  phone().Send(PoseBytes(1, {0.1f, 0, 0, 30, 0, 0}));
+  Frames(30);
+  EXPECT_NE(Head(3), 0.0f);
+  Stop();
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
+  EXPECT_TRUE(PortFree());
+  EXPECT_FLOAT_EQ(Head(0), 0.1f);
+  EXPECT_FLOAT_EQ(Head(1), 0.8f);
+  EXPECT_FLOAT_EQ(Head(2), -0.4f);
+  EXPECT_EQ(Head(3), 0.0f);
+  EXPECT_EQ(Head(4), 0.0f);
+  EXPECT_EQ(Head(5), 0.0f);
+  EXPECT_EQ(LastLine(), "CVHT: stopped");
+  // No frame step runs after stop.
+  uint64_t writes = simxp::TotalWrites();
+  simxp::RunFrame(1.0f / 60.0f);
+  EXPECT_EQ(simxp::TotalWrites(), writes);
+}
+
+TEST_F(PluginTest, StartStopStartInOneLoad) {
+  ASSERT_EQ(Start(), 1);
+  Stop();
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
+  Stop();
+  EXPECT_EQ(LastLine(), "CVHT: stopped");
+}
+
+class MissingHeadRef : public PluginTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(MissingHeadRef, RefusesStartNamingTheFirstMissing) {
+  const int missing = GetParam();
+  for (int i = missing; i < 6; ++i) simxp::Omit(simxp::kHeadRefs[i]);
+  EXPECT_EQ(Start(), 0);
+  EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: missing dataref " + simxp::kHeadRefs[missing]});
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
+  EXPECT_TRUE(PortFree());
+}
+
+INSTANTIATE_TEST_SUITE_P(EachHeadRef, MissingHeadRef, ::testing::Range(0, 6));
+
+TEST_F(PluginTest, MissingEyePointRefusesStart) {
+  simxp::Omit(simxp::kEyeRefs[2]);
+  EXPECT_EQ(Start(), 0);
+  EXPECT_EQ(LastLine(), "CVHT: missing acf_pe datarefs");
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
+  EXPECT_TRUE(PortFree());
+}
+
+TEST_F(PluginTest, OptionalGroupsMissingAreReportedAndStartGoesOn) {
+  simxp::Omit(simxp::kFlightRefs[4]);
+  simxp::Omit(simxp::kTrackRef);
+  simxp::Omit(simxp::kWeatherRefs[0]);
+  simxp::Omit(simxp::kFlightStateRefs[1]);  // height above ground
+  simxp::SetMetarFunction(false);
+  ASSERT_EQ(Start(), 1);
+  auto lines = Lines();
+  ASSERT_GE(lines.size(), 6u);
+  EXPECT_EQ(lines[0], "CVHT: some flight datarefs missing — telemetry will report unavailable");
+  EXPECT_EQ(lines[1], "CVHT: hpath missing — ground track will report unavailable");
+  EXPECT_EQ(lines[2], "CVHT: XP12 weather datarefs missing — weather will report unavailable");
+  EXPECT_EQ(lines[3],
+            "CVHT: flight-state datarefs missing (onground=ok agl=MISSING) — recording will report unavailable");
+  EXPECT_EQ(lines[4], "CVHT: XPLMGetMETARForAirport unavailable — no METAR on this sim");
+  EXPECT_EQ(lines[5], "CVHT: listening on UDP 49707");
+}
+
+TEST_F(PluginTest, PortTakenRefusesStartAndLeavesNoSocket) {
+  int blocker = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(cvht::kPort);
+  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+  int fds = OpenDescriptors();
+  EXPECT_EQ(Start(), 0);
+  EXPECT_EQ(OpenDescriptors(), fds);
+  EXPECT_EQ(LastLine(), "CVHT: bind() to port 49707 failed");
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
+  close(blocker);
+}
+
+TEST_F(PluginTest, DisableReturnsToNeutralAtOnceAndEnableChangesNothing) {
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(plugin_.Enable(), 1);
+  for (uint32_t s = 1; s <= 30; ++s) {
+    phone().Send(PoseBytes(s, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
+    Frame();
+  }
+  EXPECT_GT(Head(3), 40.0f);
+  plugin_.Disable();
+  EXPECT_FLOAT_EQ(Head(0), 0.1f);
+  EXPECT_FLOAT_EQ(Head(2), -0.4f);
+  EXPECT_EQ(Head(3), 0.0f);
+  uint64_t writes = simxp::TotalWrites();
+  EXPECT_EQ(plugin_.Enable(), 1);
+  EXPECT_EQ(simxp::TotalWrites(), writes);
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
+}
+
+TEST_F(PluginTest, DisableOrStopBeforeAnyPoseWritesNothing) {
+  ASSERT_EQ(Start(), 1);
+  Frames(10);
+  plugin_.Disable();
+  Stop();
+  EXPECT_EQ(simxp::TotalWrites(), 0u);
+}
+
+TEST_F(PluginTest, PlaneLoadedForTheUserRecapturesTheEyePoint) {
+  ASSERT_EQ(Start(), 1);
+  phone().Send(PoseBytes(1));
+  Frame();
+  EXPECT_EQ(LinesStartingWith("eye reference captured"),
+            std::vector<std::string>{"CVHT: eye reference captured: x=0.100 y=0.800 z=-0.400"});
+
+  simxp::SetFloat(simxp::kEyeRefs[0], -0.25f);
+  simxp::SetFloat(simxp::kEyeRefs[1], 1.125f);
+  simxp::SetFloat(simxp::kEyeRefs[2], 2.5f);
+  // Another aircraft than the user's, and other messages, change nothing.
+  int ai = 1;
+  plugin_.Message(0, kPlaneLoaded, &ai);
+  plugin_.Message(0, 101, nullptr);
+  plugin_.Message(0, 103, nullptr);
+  Frame();
+  EXPECT_EQ(LinesStartingWith("eye reference captured").size(), 1u);
+  EXPECT_FLOAT_EQ(Head(0), 0.1f);
+
+  plugin_.Message(0, kPlaneLoaded, nullptr);
+  EXPECT_EQ(LastLine(), "CVHT: aircraft loaded — eye reference will be re-captured");
+  Frame();
+  EXPECT_EQ(LinesStartingWith("eye reference captured").back(), "CVHT: eye reference captured: x=-0.250 y=1.125 z=2.500");
+  EXPECT_FLOAT_EQ(Head(0), -0.25f);
+  EXPECT_FLOAT_EQ(Head(1), 1.125f);
+  EXPECT_FLOAT_EQ(Head(2), 2.5f);
+}
+
+TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
+  // The scan's "not read" line names the full path; a long system folder makes it longer than a line.
+  std::string deep = system_.Path() + "/" + std::string(440, 'd') + "/";
+  simxp::SetSystemPath(deep);
+  ASSERT_EQ(Start(), 1);
+  for (int i = 0; i < 200 && LinesStartingWith("apt.dat").empty(); ++i) {
+    usleep(5000);
+    Frame();
+  }
+  auto apt = LinesStartingWith("apt.dat not read from ");
+  ASSERT_EQ(apt.size(), 1u);
+  std::string full = "apt.dat not read from " + deep + "Global Scenery/Global Airports/Earth nav data/apt.dat — airports unavailable";
+  ASSERT_GT(full.size(), 511u);
+  EXPECT_EQ(apt[0], "CVHT: " + full.substr(0, 511));
+}
+
+TEST(PluginBinary, ExportsOnlyTheFiveEntryPoints) {
+  std::string cmd = "nm -D --defined-only '" + simxp::DefaultPluginPath() + "'";
+  FILE *p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::vector<std::string> names;
+  char line[512];
+  while (fgets(line, sizeof line, p)) {
+    std::string s(line);
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    auto sp = s.rfind(' ');
+    if (sp != std::string::npos) names.push_back(s.substr(sp + 1));
+  }
+  ASSERT_EQ(pclose(p), 0);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"XPluginDisable", "XPluginEnable", "XPluginReceiveMessage", "XPluginStart",
+                                             "XPluginStop"}));
+}

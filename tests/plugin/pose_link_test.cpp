@@ -1,0 +1,257 @@
+// The pose link: classification of every datagram, the peer, the sequence window and the drain.
+#include <random>
+
+#include "plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+// The value of key=... in the latest link report, as printed.
+std::string ReportField(const std::string &key) {
+  auto lines = simxp::LogLines();
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (it->rfind("CVHT: recv=", 0) != 0 && it->rfind("CVHT: link ", 0) != 0) continue;
+    auto at = it->find(" " + key + "=");
+    if (at == std::string::npos && it->find("CVHT: " + key + "=") == 0) at = 5;
+    if (at == std::string::npos) continue;
+    auto start = at + key.size() + 2;
+    return it->substr(start, it->find(' ', start) - start);
+  }
+  return "<no report>";
+}
+
+class PoseLinkTest : public PluginTest {
+ protected:
+  void SetUp() override {
+    PluginTest::SetUp();
+    ASSERT_EQ(Start(), 1);
+  }
+  // Ends the statistics period at once, so its report shows the counters.
+  void Report() { Frame(5.0f); }
+  std::vector<cvht::StatusPacket> Statuses() {
+    std::vector<cvht::StatusPacket> out;
+    for (const auto &p : OfMagic(phone().Take(), "CVHS")) out.push_back(As<cvht::StatusPacket>(p));
+    return out;
+  }
+};
+
+}  // namespace
+
+TEST_F(PoseLinkTest, GarbageIsCountedAndDoesNotMakeAPeer) {
+  phone().Send("");
+  phone().Send("CVH");
+  std::string other = PoseBytes(1);
+  std::memcpy(other.data(), "XPLN", 4);
+  phone().Send(other);
+  phone().Send(QueryBytes("LSZH").substr(0, 13));
+  phone().Send(QueryBytes("LSZH") + "x");
+  Frames(3);
+  EXPECT_TRUE(phone().Take().empty()) << "telemetry went to a sender that never became the peer";
+
+  phone().Send(PoseBytes(7));
+  Report();
+  EXPECT_EQ(ReportField("bad"), "5");
+  EXPECT_EQ(ReportField("recv"), "1");
+  EXPECT_EQ(ReportField("peer"), "yes");
+}
+
+TEST_F(PoseLinkTest, WrongVersionMakesThePeerAndIsReportedAsMismatch) {
+  phone().Send(PoseBytes(1, {}, true, 3));
+  Frame();
+  auto st = Statuses();
+  ASSERT_EQ(st.size(), 1u) << "a sender with the pose magic becomes the peer";
+  EXPECT_EQ(st[0].flags & cvht::kStatusMismatch, cvht::kStatusMismatch);
+  EXPECT_EQ(st[0].flags & cvht::kStatusFresh, 0);
+  EXPECT_EQ(st[0].seq, 0u);
+
+  // A valid packet clears the mismatch in the same frame's status.
+  phone().Send(PoseBytes(2));
+  Frame();
+  st = Statuses();
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_EQ(st[0].flags & cvht::kStatusMismatch, 0);
+  EXPECT_EQ(st[0].flags & cvht::kStatusFresh, cvht::kStatusFresh);
+  EXPECT_EQ(st[0].seq, 2u);
+
+  phone().Send(PoseBytes(3, {}, true, 5));
+  Report();
+  EXPECT_EQ(ReportField("proto"), "MISMATCH");
+  EXPECT_EQ(ReportField("bad"), "2");
+  phone().Send(PoseBytes(4));
+  Report();
+  EXPECT_EQ(ReportField("proto"), "ok");
+}
+
+TEST_F(PoseLinkTest, LengthDecidesBetweenMismatchAndAPose) {
+  const std::string pose = PoseBytes(10, {0, 0, 0, 20, 0, 0});
+  phone().Send(pose.substr(0, 20));
+  phone().Send(pose.substr(0, 47));
+  phone().Send("CVHT");
+  Frame();
+  auto st = Statuses();
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_TRUE(st[0].flags & cvht::kStatusMismatch);
+  EXPECT_EQ(Head(3), 0.0f) << "no pose accepted yet, so the view is left alone";
+  EXPECT_EQ(simxp::TotalWrites(), 0u);
+
+  // A longer datagram is read as its first 48 bytes.
+  phone().Send(pose + std::string(100, '\xee'));
+  Frame();
+  st = Statuses();
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_EQ(st[0].seq, 10u);
+  EXPECT_FALSE(st[0].flags & cvht::kStatusMismatch);
+  EXPECT_GT(Head(3), 0.0f);
+  Report();
+  EXPECT_EQ(ReportField("bad"), "3");
+  EXPECT_EQ(ReportField("recv"), "1");
+}
+
+TEST_F(PoseLinkTest, AnyQueryOfFourteenBytesMakesThePeerButCountsNowhere) {
+  phone().Send(QueryBytes("\x01\x02garbage", 99));
+  Frame();
+  EXPECT_EQ(Statuses().size(), 1u);
+  phone().Send(PoseBytes(1));
+  Report();
+  EXPECT_EQ(ReportField("bad"), "0");
+  EXPECT_EQ(ReportField("recv"), "1");
+}
+
+struct SeqCase {
+  uint32_t seq;
+  bool accepted;
+  bool restart;
+};
+
+class SequenceAfter5000 : public PoseLinkTest, public ::testing::WithParamInterface<SeqCase> {};
+
+TEST_P(SequenceAfter5000, WithinASecondOfTheLastTrackingPacket) {
+  const SeqCase c = GetParam();
+  phone().Send(PoseBytes(5000));
+  Frame();
+  Frame(0.5f);
+  phone().Take();
+  phone().Send(PoseBytes(c.seq));
+  Frame();
+  auto st = Statuses();
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_EQ(st[0].seq, c.accepted ? c.seq : 5000u);
+  EXPECT_EQ(st[0].drained, 1u) << "out-of-order packets are valid and count as drained";
+  auto restarts = LinesStartingWith("sender restart detected");
+  if (c.restart) {
+    ASSERT_EQ(restarts.size(), 1u);
+    EXPECT_EQ(restarts[0], "CVHT: sender restart detected (seq 5000 -> " + std::to_string(c.seq) + "), resyncing");
+  } else {
+    EXPECT_TRUE(restarts.empty());
+  }
+  Report();
+  EXPECT_EQ(ReportField("ooo"), c.accepted ? "0" : "1");
+  EXPECT_EQ(ReportField("recv"), "2");
+}
+
+INSTANTIATE_TEST_SUITE_P(PoseLink, SequenceAfter5000,
+                         ::testing::Values(SeqCase{4000, false, false}, SeqCase{3999, true, true},
+                                           SeqCase{5000, false, false}, SeqCase{5001, true, false},
+                                           SeqCase{90000, true, false}));
+
+TEST_F(PoseLinkTest, RestartWindowOpensAtTheRestartedSequence) {
+  phone().Send(PoseBytes(5000));
+  Frame();
+  phone().Send(PoseBytes(10));
+  phone().Send(PoseBytes(11));
+  phone().Send(PoseBytes(12));
+  Report();
+  EXPECT_EQ(ReportField("sent"), "3") << "the window restarts at 10 and runs to 12";
+}
+
+TEST_F(PoseLinkTest, ASilentSecondTurnsAnOldSequenceIntoARestart) {
+  phone().Send(PoseBytes(5000));
+  Frame();
+  Frame(1.01f);
+  phone().Send(PoseBytes(4999));
+  Frame();
+  EXPECT_EQ(LinesStartingWith("sender restart detected"),
+            std::vector<std::string>{"CVHT: sender restart detected (seq 5000 -> 4999), resyncing"});
+}
+
+TEST_F(PoseLinkTest, PacketsWithoutTrackingLetTheClockRun) {
+  phone().Send(PoseBytes(5000));
+  Frame();
+  Frame(0.5f);
+  // Without the tracking bit the freshness clock keeps running, so 0.6 s later 4999 is a restart.
+  phone().Send(PoseBytes(5001, {}, false));
+  Frame(0.6f);
+  phone().Send(PoseBytes(4999));
+  Frame();
+  EXPECT_EQ(LinesStartingWith("sender restart detected").size(), 1u);
+}
+
+TEST_F(PoseLinkTest, SequenceWrapIsARestart) {
+  phone().Send(PoseBytes(4294967295u));
+  Frame();
+  phone().Send(PoseBytes(0));
+  Frame();
+  EXPECT_EQ(LinesStartingWith("sender restart detected"),
+            std::vector<std::string>{"CVHT: sender restart detected (seq 4294967295 -> 0), resyncing"});
+  auto st = Statuses();
+  ASSERT_FALSE(st.empty());
+  EXPECT_EQ(st.back().seq, 0u);
+}
+
+TEST_F(PoseLinkTest, ABurstIsDrainedInOneFrameAndTheNewestInOrderPoseWins) {
+  phone().Send(PoseBytes(1));
+  Frame();
+  for (uint32_t s : {5u, 3u, 9u, 2u, 4u, 8u, 6u, 7u, 10u, 11u}) phone().Send(PoseBytes(s, {0, 0, 0, float(s), 0, 0}));
+  Frame();
+  auto st = Statuses();
+  ASSERT_EQ(st.size(), 2u);
+  EXPECT_EQ(st[1].drained, 10u);
+  EXPECT_EQ(st[1].seq, 11u);
+  uint8_t echo[8];
+  for (int i = 0; i < 8; ++i) echo[i] = static_cast<uint8_t>(11 * 7 + i);
+  EXPECT_EQ(std::memcmp(st[1].echo, echo, 8), 0);
+  Frame();
+  st = Statuses();
+  ASSERT_EQ(st.size(), 1u);
+  EXPECT_EQ(st[0].drained, 0u) << "a frame that finds nothing reports zero drained";
+  Report();
+  EXPECT_EQ(ReportField("maxDrain"), "10");
+  EXPECT_EQ(ReportField("backlog"), "1");
+  EXPECT_EQ(ReportField("ooo"), "6");  // 3, 2, 4, 8, 6 and 7 came after a higher number
+  EXPECT_EQ(ReportField("recv"), "11");
+}
+
+TEST_F(PoseLinkTest, EveryLengthAndContentIsClassifiedWithoutHarm) {
+  std::mt19937 rng(49707);
+  const std::vector<size_t> lengths = {0, 1, 3, 4, 5, 13, 14, 15, 47, 48, 49, 1400, 16384, 65507};
+  int bad = 0;
+  int valid = 0;
+  for (size_t len : lengths) {
+    for (const char *magic : {"CVHT", "CVHQ", "ZZZZ"}) {
+      std::string d(len, '\0');
+      for (auto &ch : d) ch = static_cast<char>(rng());
+      std::memcpy(d.data(), magic, std::min<size_t>(4, len));
+      if (len >= 6 && std::string(magic) == "CVHT") {
+        d[4] = 4;
+        d[5] = 0;
+      }
+      bool isQuery = len == 14 && std::string(magic) == "CVHQ";
+      bool isPose = len >= 48 && std::string(magic) == "CVHT";
+      if (isPose) {
+        // Keep the sequence rising so every valid one is accepted in order.
+        uint32_t seq = 100 + valid;
+        std::memcpy(d.data() + 8, &seq, 4);
+        ++valid;
+      } else if (!isQuery) {
+        ++bad;
+      }
+      phone().Send(d);
+      Frame();
+    }
+  }
+  Report();
+  EXPECT_EQ(ReportField("bad"), std::to_string(bad));
+  EXPECT_EQ(ReportField("recv"), std::to_string(valid));
+  for (int i = 0; i < 6; ++i) EXPECT_TRUE(std::isfinite(Head(i))) << "head dataref " << i;
+}
