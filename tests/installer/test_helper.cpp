@@ -1,0 +1,69 @@
+// A small program the installer tests run as another user or as a fake X-Plane executable.
+//   (no arguments)           as a launched X-Plane: writes its pid to "launched" beside it, exits
+//   sleep                    stays alive until killed (at most 60 s)
+//   install PAYLOAD XPLANE   installs with PAYLOAD as the resource "TAVRO"; prints the outcome
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "installer.h"
+#include "paths.h"
+#include "system_platform.h"
+
+namespace {
+
+class PayloadPlatform : public SystemPlatform {
+ public:
+  explicit PayloadPlatform(std::string payload) : payload_(std::move(payload)) {}
+  std::optional<std::string> resourceFolder(const std::string&) override { return payload_; }
+
+ private:
+  std::string payload_;
+};
+
+const char* caseName(InstallError::Case which) {
+  switch (which) {
+    case InstallError::Case::copyFailed: return "copyFailed";
+    case InstallError::Case::payloadMissing: return "payloadMissing";
+    case InstallError::Case::notXPlane: return "notXPlane";
+    case InstallError::Case::pluginsUnwritable: return "pluginsUnwritable";
+    case InstallError::Case::verifyFailed: return "verifyFailed";
+  }
+  return "?";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 1) {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return 1;
+    exe[n] = '\0';
+    std::string marker = paths::join(paths::parent(exe), "launched");
+    FILE* out = std::fopen(marker.c_str(), "w");
+    if (!out) return 1;
+    std::fprintf(out, "%d\n", static_cast<int>(getpid()));
+    std::fclose(out);
+    return 0;
+  }
+  if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) {
+    sleep(60);
+    return 0;
+  }
+  if (argc == 4 && std::strcmp(argv[1], "install") == 0) {
+    PayloadPlatform platform(argv[2]);
+    PlatformServices::use(&platform);
+    try {
+      Installer::install(argv[3]);
+      std::printf("ok\n");
+    } catch (const InstallError& e) {
+      std::printf("%s\n", caseName(e.which()));
+    }
+    return 0;
+  }
+  std::fprintf(stderr, "usage: %s [sleep | install PAYLOAD XPLANE]\n", argv[0]);
+  return 2;
+}

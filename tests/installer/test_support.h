@@ -1,0 +1,200 @@
+// Helpers for the installer tests: temporary folders, a platform rooted in a temporary folder with
+// forced failures, and makers of fake X-Plane folders and payloads.
+#pragma once
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "installer.h"
+#include "paths.h"
+#include "system_platform.h"
+
+namespace fs = std::filesystem;
+
+namespace testing_support {
+
+// A fresh folder under the system's temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (fs::temp_directory_path() / "tavro-test-XXXXXX").string();
+    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = fs::canonical(pattern).string();
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline void writeFile(const std::string& path, const std::string& content) {
+  fs::create_directories(fs::path(path).parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << content;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+inline std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Every item below root: relative path -> "dir", "link:<target>" or the file's bytes.
+inline std::map<std::string, std::string> snapshot(const std::string& root) {
+  std::map<std::string, std::string> items;
+  if (!fs::exists(fs::symlink_status(root))) return items;
+  for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+    std::string rel = fs::relative(it->path(), root).string();
+    if (it->is_symlink())
+      items[rel] = "link:" + fs::read_symlink(it->path()).string();
+    else if (it->is_directory())
+      items[rel] = "dir";
+    else if (it->is_regular_file())
+      items[rel] = readFile(it->path().string());
+    else
+      items[rel] = "other";
+  }
+  return items;
+}
+
+inline std::vector<std::string> entries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// The real platform with every logical absolute path mapped below a root folder, a fixed home
+// ("/Users/pilot") and current folder ("/work"), and failures that a test can force.
+class TestPlatform : public SystemPlatform {
+ public:
+  explicit TestPlatform(std::string root = "") : root_(std::move(root)) {}
+
+  // The real path of a logical one.
+  std::string real(const std::string& logical) const { return root_.empty() ? logical : root_ + logical; }
+
+  std::optional<bool> writable;
+  std::optional<std::string> copyError, moveError, replaceError, removeError;
+  std::optional<std::string> uuid;
+  std::optional<std::string> resource;  // logical path of the resource "TAVRO"
+  std::optional<std::vector<RunningApplication>> running;
+  std::optional<std::optional<std::string>> openResult;  // instead of really opening
+  bool refuseExchange = false;
+  std::vector<std::string> copiedTo, removed, opened;
+
+  bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
+  bool isWritable(const std::string& p) override { return writable ? *writable : SystemPlatform::isWritable(real(p)); }
+  void copyItem(const std::string& from, const std::string& to) override {
+    copiedTo.push_back(to);
+    if (copyError) {
+      // Fail half-way: something has already been created at the destination.
+      fs::create_directories(real(to) + "/partial");
+      throw PlatformError(*copyError);
+    }
+    SystemPlatform::copyItem(real(from), real(to));
+  }
+  void moveItem(const std::string& from, const std::string& to) override {
+    if (moveError) throw PlatformError(*moveError);
+    SystemPlatform::moveItem(real(from), real(to));
+  }
+  void replaceItem(const std::string& original, const std::string& replacement) override {
+    if (replaceError) throw PlatformError(*replaceError);
+    SystemPlatform::replaceItem(real(original), real(replacement));
+  }
+  void removeItem(const std::string& p) override {
+    removed.push_back(p);
+    if (removeError) throw PlatformError(*removeError);
+    SystemPlatform::removeItem(real(p));
+  }
+  std::optional<std::uint64_t> fileSize(const std::string& p) override { return SystemPlatform::fileSize(real(p)); }
+  std::string homeDirectory() override { return root_.empty() ? SystemPlatform::homeDirectory() : "/Users/pilot"; }
+  std::string currentDirectory() override { return root_.empty() ? SystemPlatform::currentDirectory() : "/work"; }
+  std::optional<std::string> readTextFile(const std::string& p, std::size_t maxBytes) override {
+    return SystemPlatform::readTextFile(real(p), maxBytes);
+  }
+  std::optional<std::string> resourceFolder(const std::string& name) override {
+    if (!resource || name != "TAVRO" || !fileExists(*resource)) return std::nullopt;
+    return resource;
+  }
+  std::string randomUUID() override { return uuid ? *uuid : SystemPlatform::randomUUID(); }
+  std::vector<RunningApplication> runningApplications() override {
+    return running ? *running : SystemPlatform::runningApplications();
+  }
+  void openApplication(const std::string& app, std::function<void(std::optional<std::string>)> handler) override {
+    opened.push_back(app);
+    if (openResult) {
+      handler(*openResult);
+      return;
+    }
+    SystemPlatform::openApplication(real(app), std::move(handler));
+  }
+
+ protected:
+  int exchange(const std::string& a, const std::string& b) override {
+    return refuseExchange ? EINVAL : SystemPlatform::exchange(a, b);
+  }
+
+ private:
+  std::string root_;
+};
+
+// Puts a platform in use for the lifetime of the guard.
+class UsePlatform {
+ public:
+  explicit UsePlatform(PlatformServices& services) { PlatformServices::use(&services); }
+  ~UsePlatform() { PlatformServices::use(nullptr); }
+};
+
+enum Marker : unsigned { kApp = 1, kPlugins = 2, kDefaultData = 4, kAllMarkers = 7 };
+
+// A fake X-Plane 12 folder at a real path, with the chosen markers as folders.
+inline void makeXPlane(const std::string& folder, unsigned markers = kAllMarkers) {
+  fs::create_directories(folder);
+  if (markers & kApp) fs::create_directories(folder + "/X-Plane.app/Contents/MacOS");
+  if (markers & kPlugins) fs::create_directories(folder + "/Resources/plugins");
+  if (markers & kDefaultData) fs::create_directories(folder + "/Resources/default data");
+}
+
+// A payload folder at a real path holding the plug-in file with the given bytes.
+inline void makePayload(const std::string& folder, const std::string& plugin = "\x7f" "ELF plug-in bytes") {
+  writeFile(paths::join(folder, Installer::pluginFile), plugin);
+}
+
+inline std::string infoPlist(const std::string& identifier, const std::string& executable) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+         "\t<key>CFBundleExecutable</key>\n\t<string>" + executable + "</string>\n"
+         "\t<key>CFBundleIdentifier</key>\n\t<string>" + identifier + "</string>\n</dict>\n</plist>\n";
+}
+
+// An "X-Plane.app" at a real X-Plane folder whose executable is a copy of program.
+inline std::string makeApp(const std::string& folder, const std::string& program,
+                           const std::string& identifier = std::string(Installer::xplaneBundleID)) {
+  std::string app = folder + "/X-Plane.app";
+  writeFile(app + "/Contents/Info.plist", infoPlist(identifier, "X-Plane"));
+  std::string exe = app + "/Contents/MacOS/X-Plane";
+  fs::create_directories(app + "/Contents/MacOS");
+  fs::copy_file(program, exe, fs::copy_options::overwrite_existing);
+  fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  return exe;
+}
+
+}  // namespace testing_support
