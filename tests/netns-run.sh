@@ -42,7 +42,7 @@ trap cleanup EXIT
 # mDNS needs a multicast-capable interface; loopback gets the flag inside this namespace only.
 ip link set lo multicast on
 
-dbus-daemon --system --nofork --nopidfile --print-address=3 3>"$work/bus" &
+dbus-daemon --system --nofork --nopidfile >"$work/dbus.log" 2>&1 &
 daemons+=($!)
 for _ in $(seq 100); do [ -S /run/dbus/system_bus_socket ] && break; sleep 0.05; done
 if [ ! -S /run/dbus/system_bus_socket ]; then echo "netns-run: dbus-daemon did not start" >&2; exit 1; fi

@@ -55,7 +55,14 @@ TEST_F(PluginTest, AdvertisedWhileRunningAndWithdrawnAtStop) {
 
   Stop();
   EXPECT_EQ(LastLine(), "CVHT: stopped");
-  EXPECT_EQ(Browse().find("_zodavidoreraz"), std::string::npos) << "the service is still advertised after stop";
+  // The daemon withdraws the records with its goodbye announcement, which takes a moment.
+  std::string after;
+  for (int i = 0; i < 10; ++i) {
+    after = Browse();
+    if (after.find("_zodavidoreraz") == std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  EXPECT_EQ(after.find("_zodavidoreraz"), std::string::npos) << "still advertised after stop:\n" << after;
 }
 
 TEST_F(PluginTest, RestartRegistersAgain) {

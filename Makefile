@@ -1,0 +1,29 @@
+# Front door: `make demo` and `make test` install what is missing, build, and run.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build test demo bench clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: configure
+	cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	bash scripts/run-tests.sh $(BUILD)
+
+demo: build
+	bash scripts/demo.sh $(BUILD)
+
+bench: build
+	bash scripts/run-bench.sh $(BUILD)
+
+clean:
+	rm -rf $(BUILD)

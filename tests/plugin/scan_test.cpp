@@ -1,0 +1,123 @@
+// The airport scan of the real plug-in: its thread, its result line and its shutdown.
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
+
+// A small apt.dat with two land airports (three runways), a heliport and an airport without position.
+const char *kSmallApt =
+    "I\n"
+    "1200 Generated for tests\n"
+    "\n"
+    "1 1416 0 0 LSZH Zurich\n"
+    "100 60.00 1 0 0.25 1 3 0 10 47.45 8.53 0 0 3 2 1 0 28 47.47 8.57 0 0 3 2 1 0\n"
+    "100 60.00 1 0 0.25 1 3 0 14 47.48 8.53 0 0 3 2 1 0 32 47.46 8.56 0 0 3 2 1 0\n"
+    "1302 datum_lat 47.464722\n"
+    "1302 datum_lon 8.549167\n"
+    "17 1300 0 0 XHEL Heliport\n"
+    "1 100 0 0 NOPOS Nowhere\n"
+    "1 1700 0 0 LSZB Bern\n"
+    "100 40.00 1 0 0.25 1 3 0 14 46.90 7.49 0 0 3 2 1 0 32 46.92 7.51 0 0 3 2 1 0\n"
+    "99\n";
+
+class ScanTest : public PluginTest {
+ protected:
+  void WriteApt(const std::string &text) {
+    std::filesystem::path p = std::filesystem::path(system_.Path()) / kAptRel;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  // Runs frames until the scan's line appears, for at most ten seconds.
+  std::vector<std::string> AwaitScanLine() {
+    for (int i = 0; i < 2000; ++i) {
+      Frame();
+      auto l = LinesStartingWith("apt.dat ");
+      if (!l.empty()) return l;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return {};
+  }
+};
+
+}  // namespace
+
+TEST_F(ScanTest, IndexedLineCountsLandAirportsAndRunways) {
+  WriteApt(kSmallApt);
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(AwaitScanLine(), std::vector<std::string>{"CVHT: apt.dat indexed: 2 airports, 3 runways"});
+  Frames(10);
+  EXPECT_EQ(LinesStartingWith("apt.dat ").size(), 1u) << "the result is written once";
+}
+
+TEST_F(ScanTest, MissingFileIsReportedWithItsFullPath) {
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(AwaitScanLine(), std::vector<std::string>{"CVHT: apt.dat not read from " + system_.Path() + "/" + kAptRel +
+                                                      " — airports unavailable"});
+}
+
+TEST_F(ScanTest, AFileWithoutAirportsIsNotRead) {
+  WriteApt("I\n1200 Generated\n16 0 0 0 SEA1 Seaplane base\n99\n");
+  ASSERT_EQ(Start(), 1);
+  auto l = AwaitScanLine();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].rfind("CVHT: apt.dat not read from ", 0), 0u) << l[0];
+}
+
+TEST_F(ScanTest, APathThatIsAFolderIsNotRead) {
+  std::filesystem::create_directories(std::filesystem::path(system_.Path()) / kAptRel);
+  ASSERT_EQ(Start(), 1);
+  auto l = AwaitScanLine();
+  ASSERT_EQ(l.size(), 1u);
+  EXPECT_EQ(l[0].rfind("CVHT: apt.dat not read from ", 0), 0u) << l[0];
+}
+
+TEST_F(ScanTest, StopWithoutAnyFrameStillLogsTheResultBeforeStopped) {
+  WriteApt(kSmallApt);
+  ASSERT_EQ(Start(), 1);
+  Stop();
+  auto lines = Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2], "CVHT: apt.dat indexed: 2 airports, 3 runways");
+  EXPECT_EQ(lines.back(), "CVHT: stopped");
+}
+
+TEST_F(ScanTest, EveryStartScansAfreshAndReportsOnce) {
+  WriteApt(kSmallApt);
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AwaitScanLine().size(), 1u);
+  Stop();
+  WriteApt("I\n1200 Generated\n1 10 0 0 ONE One\n1302 datum_lat 1.5\n1302 datum_lon 2.5\n");
+  ASSERT_EQ(Start(), 1);
+  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < 2; ++i) {
+    Frame();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  auto l = LinesStartingWith("apt.dat ");
+  ASSERT_EQ(l.size(), 2u);
+  EXPECT_EQ(l[1], "CVHT: apt.dat indexed: 1 airports, 0 runways");
+}
+
+#ifdef CVHT_FULL_APT_DIR
+// The full-size file takes seconds to read: stop waits for the scan, frees the index, and "stopped"
+// stays the last line. Every XPLM call, the scan's line included, is checked to come from this thread.
+TEST_F(ScanTest, StopWhileTheFullFileIsStillBeingRead) {
+  const std::string full = CVHT_FULL_APT_DIR;
+  if (!std::filesystem::exists(full + "/" + kAptRel)) GTEST_SKIP() << "full-size apt.dat not generated at " << full;
+  simxp::SetSystemPath(full + "/");
+  ASSERT_EQ(Start(), 1);
+  Frames(5);
+  EXPECT_TRUE(LinesStartingWith("apt.dat ").empty()) << "the scan should still be running";
+  Stop();
+  auto lines = Lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_EQ(lines[lines.size() - 2].rfind("CVHT: apt.dat indexed: ", 0), 0u) << lines[lines.size() - 2];
+  EXPECT_EQ(lines.back(), "CVHT: stopped");
+}
+#endif
