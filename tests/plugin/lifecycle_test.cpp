@@ -1,5 +1,8 @@
 // Start, stop, enable, disable, messages and the log, through the real .xpl in the simulated host.
 #include <regex>
+#include <thread>
+
+#include "cvht_xplm.h"
 
 #include "plugin_fixture.h"
 
@@ -217,4 +220,23 @@ TEST(PluginBinary, ExportsOnlyTheFiveEntryPoints) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"XPluginDisable", "XPluginEnable", "XPluginReceiveMessage", "XPluginStart",
                                              "XPluginStop"}));
+}
+
+// The host's own checks are what make the fault-free teardown of every test mean something.
+TEST(SimulatedHost, RecordsWhatXPlaneWouldNotAllow) {
+  simxp::Reset();
+  simxp::PublishInt("sim/test/int", 3);
+  std::thread([] { XPLMDebugString("from a worker\n"); }).join();
+  XPLMDataRef ref = XPLMFindDataRef("sim/test/int");
+  EXPECT_EQ(XPLMGetDatai(ref), 3);
+  EXPECT_EQ(XPLMGetDataf(ref), 0.0f);
+  XPLMSetDataf(ref, 1.0f);
+  simxp::Omit("sim/test/int");
+  XPLMGetDatai(ref);
+  auto faults = simxp::Faults();
+  ASSERT_EQ(faults.size(), 4u);
+  EXPECT_EQ(faults[0], "XPLMDebugString called off the main thread");
+  EXPECT_EQ(faults[1], "XPLMGetDataf on int dataref sim/test/int");
+  EXPECT_EQ(faults[2], "XPLMSetDataf on int dataref sim/test/int");
+  EXPECT_EQ(faults[3], "XPLMGetDatai on an unknown or omitted dataref handle");
 }
