@@ -64,6 +64,11 @@ QString windowText(const TextItem& item) {
 InstallerView::InstallerView(FolderPicker& picker, std::function<void()> quit, QWidget* parent)
     : QWidget(parent), state_(picker, std::move(quit)) {
   state_.setChanged([this] { render(); });
+  // Body texts and buttons in the 13-point system font of macOS, so the 12-point notes stay the
+  // smaller ones on every platform.
+  QFont base = font();
+  base.setPointSize(13);
+  setFont(base);
   column_ = new QVBoxLayout(this);
   column_->setContentsMargins(kWindowMargin, kWindowMargin, kWindowMargin, kWindowMargin);
   column_->setSpacing(kOuterSpacing);
@@ -101,9 +106,13 @@ void InstallerView::render() {
     delete item;
   }
   defaultButton_ = nullptr;
-  column_->addWidget(makeLabel(content.heading, palette(), this));
+  QLabel* heading = makeLabel(content.heading, palette(), this);
+  column_->addWidget(heading);
   screen_ = buildScreen(content);
   column_->addWidget(screen_);
+  // Children added to a window already on screen are not shown by themselves.
+  heading->show();
+  screen_->show();
 
   setFixedWidth(kWindowWidth);
   column_->activate();

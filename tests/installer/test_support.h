@@ -136,7 +136,7 @@ class TestPlatform : public SystemPlatform {
   }
   std::string randomUUID() override { return uuid ? *uuid : SystemPlatform::randomUUID(); }
   std::vector<RunningApplication> runningApplications() override {
-    return running ? *running : SystemPlatform::runningApplications();
+    return running ? *running : plain_.runningApplications();
   }
   void openApplication(const std::string& app, std::function<void(std::optional<std::string>)> handler) override {
     opened.push_back(app);
@@ -144,7 +144,7 @@ class TestPlatform : public SystemPlatform {
       handler(*openResult);
       return;
     }
-    SystemPlatform::openApplication(real(app), std::move(handler));
+    plain_.openApplication(real(app), std::move(handler));
   }
 
  protected:
@@ -154,6 +154,7 @@ class TestPlatform : public SystemPlatform {
 
  private:
   std::string root_;
+  SystemPlatform plain_;  // for services that look up further paths themselves, already real
 };
 
 // Puts a platform in use for the lifetime of the guard.
