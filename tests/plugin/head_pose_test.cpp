@@ -56,6 +56,8 @@ struct AxisCase {
   float expected;  // at full weight, relative to the eye point for x, y, z
 };
 
+void PrintTo(const AxisCase &c, std::ostream *os) { *os << c.what; }
+
 class AxisMapping : public HeadPoseTest, public ::testing::WithParamInterface<AxisCase> {};
 
 TEST_P(AxisMapping, AtFullWeight) {

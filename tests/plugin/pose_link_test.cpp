@@ -124,6 +124,8 @@ struct SeqCase {
   bool restart;
 };
 
+void PrintTo(const SeqCase &c, std::ostream *os) { *os << "seq " << c.seq; }
+
 class SequenceAfter5000 : public PoseLinkTest, public ::testing::WithParamInterface<SeqCase> {};
 
 TEST_P(SequenceAfter5000, WithinASecondOfTheLastTrackingPacket) {

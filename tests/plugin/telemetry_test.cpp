@@ -151,6 +151,8 @@ struct FlightStateCase {
   uint16_t flags;
 };
 
+void PrintTo(const FlightStateCase &c, std::ostream *os) { *os << c.what; }
+
 class FlightState : public TelemetryTest, public ::testing::WithParamInterface<FlightStateCase> {};
 
 TEST_P(FlightState, FlagsFollowTheDatarefs) {
