@@ -31,15 +31,6 @@ TEST(Paths, StandardizeResolvesDotsSeparatorsAndRelativePaths) {
   for (const Case& c : cases) EXPECT_EQ(paths::standardize(c.path, "/work"), c.expected) << c.path;
 }
 
-TEST(Paths, JoinParentAndLastComponent) {
-  EXPECT_EQ(paths::join("/a/", "/b"), "/a/b");
-  EXPECT_EQ(paths::join("/a", "b/c"), "/a/b/c");
-  EXPECT_EQ(paths::parent("/a/b/"), "/a");
-  EXPECT_EQ(paths::parent("/a"), "/");
-  EXPECT_EQ(paths::lastComponent("/a/X-Plane.app/"), "X-Plane.app");
-  EXPECT_EQ(paths::lastComponent("/"), "");
-}
-
 TEST(Paths, Utf8ValidationIsStrict) {
   struct Case {
     std::string text;
@@ -91,17 +82,6 @@ TEST_F(Platform, CopyItemCopiesWholeTreeAndRefusesAnExistingDestination) {
   EXPECT_FALSE(fs::exists(at("dst2")));
 }
 
-TEST_F(Platform, CopyItemOfAPipeFailsWithADescription) {
-  writeFile(at("src/a.txt"), "a");
-  ASSERT_EQ(::mkfifo(at("src/pipe").c_str(), 0644), 0);
-  try {
-    platform.copyItem(at("src"), at("dst"));
-    FAIL() << "copy of a pipe succeeded";
-  } catch (const PlatformError& e) {
-    EXPECT_NE(std::string(e.what()).find("pipe"), std::string::npos) << e.what();
-  }
-}
-
 TEST_F(Platform, MoveItemRenamesAndRefusesAnExistingName) {
   writeFile(at("a/f"), "1");
   writeFile(at("b/f"), "2");
@@ -130,29 +110,6 @@ TEST_F(Platform, ReplaceItemSwapsInOneStepAndRemovesTheOldFolder) {
     EXPECT_EQ(snapshot(at("plugins/TAVRO")),
               (std::map<std::string, std::string>{{"lin_x64", "dir"}, {"lin_x64/TAVRO.xpl", "new"}}));
   }
-}
-
-TEST_F(Platform, ReplaceItemWithoutAnOriginalFailsAndLeavesTheReplacement) {
-  writeFile(at("plugins/new/f"), "new");
-  EXPECT_THROW(platform.replaceItem(at("plugins/TAVRO"), at("plugins/new")), PlatformError);
-  EXPECT_EQ(readFile(at("plugins/new/f")), "new");
-}
-
-TEST_F(Platform, RemoveItemDeletesATreeAndFailsOnNothing) {
-  writeFile(at("t/a/b/c"), "x");
-  platform.removeItem(at("t"));
-  EXPECT_FALSE(fs::exists(at("t")));
-  EXPECT_THROW(platform.removeItem(at("t")), PlatformError);
-}
-
-TEST_F(Platform, FileSizeOnlyForRegularFiles) {
-  writeFile(at("five"), "12345");
-  writeFile(at("empty"), "");
-  fs::create_directories(at("dir"));
-  EXPECT_EQ(platform.fileSize(at("five")), std::optional<std::uint64_t>(5));
-  EXPECT_EQ(platform.fileSize(at("empty")), std::optional<std::uint64_t>(0));
-  EXPECT_EQ(platform.fileSize(at("dir")), std::nullopt);
-  EXPECT_EQ(platform.fileSize(at("missing")), std::nullopt);
 }
 
 TEST_F(Platform, ReadTextFileAnswersEveryKindOfBadInput) {

@@ -84,11 +84,6 @@ TEST(Bundle, PlistStringValues) {
   EXPECT_EQ(bundle::plistString("bplist00\x01\x02", "CFBundleIdentifier"), std::nullopt);
 }
 
-TEST_F(Process, XPlaneAppLiesDirectlyInTheFolder) {
-  EXPECT_EQ(Installer::xplaneApp("/Applications/X-Plane 12"), "/Applications/X-Plane 12/X-Plane.app");
-  EXPECT_EQ(Installer::xplaneBundleID, "com.laminar-research.X-Plane");
-}
-
 TEST_F(Process, IsRunningOnlyForTheFolderItRunsFrom) {
   std::string exe = makeApp(here, kHelper);
   makeApp(other, kHelper);
