@@ -2,7 +2,8 @@
 #import <AppKit/AppKit.h>
 #import <Foundation/Foundation.h>
 
-#include "paths.h"
+#include <memory>
+
 #include "system_platform.h"
 
 std::optional<std::string> SystemPlatform::resourceFolder(const std::string& name) {

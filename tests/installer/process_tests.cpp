@@ -212,6 +212,9 @@ class OtherUser : public ::testing::Test {
 
   void SetUp() override {
     if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    for (fs::path up = fs::path(tmp.path()).parent_path(); up != up.root_path(); up = up.parent_path())
+      if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
+        GTEST_SKIP() << "another user cannot reach " << up;
     ::chmod(tmp.path().c_str(), 0755);
     fs::copy_file(kHelper, helper);
     ::chmod(helper.c_str(), 0755);
