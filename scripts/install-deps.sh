@@ -9,6 +9,7 @@ packages=(
   iproute2 util-linux procps
   qt6-base-dev qt6-base-dev-tools
   clang-14 libclang-rt-14-dev
+  tshark
 )
 
 missing=()
