@@ -1,5 +1,6 @@
 # Front door: `make demo` and `make test` install what is missing, build, and run.
 BUILD ?= build
+DEMO_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
@@ -20,7 +21,7 @@ test: build
 	bash scripts/run-tests.sh $(BUILD)
 
 demo: build
-	bash scripts/demo.sh $(BUILD)
+	bash scripts/demo.sh $(BUILD) $(DEMO_SECONDS)
 
 bench: build
 	bash scripts/run-bench.sh $(BUILD)

@@ -52,6 +52,8 @@ bool gMetarPresent = true;
 std::map<std::string, std::string> gMetars;
 std::map<std::string, char> gMetarFill;
 std::vector<std::string> gMetarRequests;
+std::function<std::string(const std::string &)> gMetarSource;
+std::string gEchoPrefix;
 std::vector<FlightLoop> gLoops;
 uint64_t gFrames;
 int gCounter;
@@ -107,17 +109,25 @@ DataRef *Typed(XPLMDataRef ref, Type want, const char *fn) {
 }
 
 void Metar(const char *airport, XPLMFixedString150_t *out) {
-  std::lock_guard<std::mutex> l(gLock);
-  CheckThreadLocked("XPLMGetMETARForAirport");
-  gMetarRequests.emplace_back(airport ? airport : "");
-  std::memset(out->buffer, 0, sizeof out->buffer);
-  if (!airport) return;
-  if (auto fill = gMetarFill.find(airport); fill != gMetarFill.end()) {
-    std::memset(out->buffer, fill->second, sizeof out->buffer);
-    return;
+  std::function<std::string(const std::string &)> source;
+  {
+    std::lock_guard<std::mutex> l(gLock);
+    CheckThreadLocked("XPLMGetMETARForAirport");
+    gMetarRequests.emplace_back(airport ? airport : "");
+    std::memset(out->buffer, 0, sizeof out->buffer);
+    if (!airport) return;
+    if (auto fill = gMetarFill.find(airport); fill != gMetarFill.end()) {
+      std::memset(out->buffer, fill->second, sizeof out->buffer);
+      return;
+    }
+    if (auto it = gMetars.find(airport); it != gMetars.end()) {
+      std::snprintf(out->buffer, sizeof out->buffer, "%s", it->second.c_str());
+      return;
+    }
+    source = gMetarSource;
   }
-  if (auto it = gMetars.find(airport); it != gMetars.end())
-    std::snprintf(out->buffer, sizeof out->buffer, "%s", it->second.c_str());
+  // Called unlocked: a scenario's source may read datarefs of its own.
+  if (source) std::snprintf(out->buffer, sizeof out->buffer, "%s", source(airport).c_str());
 }
 
 }  // namespace
@@ -160,6 +170,7 @@ void Reset() {
   gMetars.clear();
   gMetarFill.clear();
   gMetarRequests.clear();
+  gMetarSource = nullptr;
   gLoops.clear();
   gFrames = 0;
   gCounter = 0;
@@ -273,9 +284,15 @@ uint64_t DebugStringCalls() {
   std::lock_guard<std::mutex> l(gLock);
   return gDebugCalls;
 }
-void EchoLog(bool on) {
+void EchoLog(bool on, const std::string &prefix) {
   std::lock_guard<std::mutex> l(gLock);
   gEcho = on;
+  gEchoPrefix = prefix;
+}
+
+void SetMetarSource(std::function<std::string(const std::string &)> source) {
+  std::lock_guard<std::mutex> l(gLock);
+  gMetarSource = std::move(source);
 }
 
 std::vector<std::string> Faults() {
@@ -427,7 +444,7 @@ void XPLMDebugString(const char *inString) {
   size_t nl;
   while ((nl = gPartial.find('\n')) != std::string::npos) {
     gLines.push_back(gPartial.substr(0, nl));
-    if (gEcho) std::fprintf(stderr, "%s\n", gLines.back().c_str());
+    if (gEcho) std::printf("%s%s\n", gEchoPrefix.c_str(), gLines.back().c_str());
     gPartial.erase(0, nl + 1);
   }
 }

@@ -45,13 +45,15 @@ void SetMetar(const std::string &ident, const std::string &text);
 // Fills all 150 bytes for that airport without a terminating NUL, as a careless sim might.
 void SetMetarUnterminated(const std::string &ident, char fill);
 std::vector<std::string> MetarRequests();
+// Answers METAR requests for airports without a text of their own (none: empty, "no report").
+void SetMetarSource(std::function<std::string(const std::string &)> source);
 
 // Every complete log line, without its line feed, and the number of XPLMDebugString calls.
 std::vector<std::string> LogLines();
 std::string LogText();
 uint64_t DebugStringCalls();
-// Copies each log line to standard error as it completes.
-void EchoLog(bool on);
+// Copies each log line to standard output as it completes, after the prefix.
+void EchoLog(bool on, const std::string &prefix = "");
 
 // Calls the host saw that X-Plane would not allow: off the main thread, unknown handles, wrong types.
 std::vector<std::string> Faults();
