@@ -201,8 +201,6 @@ TEST(MainQueueOrder, WorkPostedFromOtherThreadsRunsInOrderOnlyWhenDrained) {
   EXPECT_EQ(queue.waitAndDrain(10ms), 0u);
 }
 
-// Root ignores permission bits, so the unwritable case runs the engine as the unprivileged user
-// "nobody" in a helper program.
 class OtherUser : public ::testing::Test {
  protected:
   TempDir tmp;
@@ -211,34 +209,21 @@ class OtherUser : public ::testing::Test {
   std::string xplane = tmp.path() + "/X-Plane 12";
 
   void SetUp() override {
-    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
-    for (fs::path up = fs::path(tmp.path()).parent_path(); up != up.root_path(); up = up.parent_path())
-      if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
-        GTEST_SKIP() << "another user cannot reach " << up;
+    if (auto why = whyNotAsNobody(tmp.path())) GTEST_SKIP() << *why;
     ::chmod(tmp.path().c_str(), 0755);
     fs::copy_file(kHelper, helper);
     ::chmod(helper.c_str(), 0755);
     makePayload(payload);
     makeXPlane(xplane);
   }
-  std::string installAsNobody() {
-    std::string command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups '" + helper +
-                          "' install '" + payload + "' '" + xplane + "' 2>&1";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "popen failed";
-    char line[256] = {};
-    std::string out;
-    while (std::fgets(line, sizeof line, pipe)) out += line;
-    ::pclose(pipe);
-    return out;
-  }
+  std::string installAsNobody() { return runAsNobody(helper, {"install", payload, xplane}); }
 };
 
 TEST_F(OtherUser, UnwritablePluginsFolderChangesNothing) {
   std::string plugins = xplane + "/Resources/plugins";
   ::chmod(plugins.c_str(), 0755);
   auto before = snapshot(xplane);
-  EXPECT_EQ(installAsNobody(), "pluginsUnwritable\n");
+  EXPECT_EQ(installAsNobody(), "pluginsUnwritable\n" + InstallError::pluginsUnwritable().errorDescription() + "\n");
   EXPECT_EQ(snapshot(xplane), before);
 
   // The same user installs once the folder lets them.

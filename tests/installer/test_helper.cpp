@@ -1,7 +1,11 @@
 // A small program the installer tests run as another user or as a fake X-Plane executable.
 //   (no arguments)           as a launched X-Plane: writes its pid to "launched" beside it, exits
 //   sleep                    stays alive until killed (at most 60 s)
-//   install PAYLOAD XPLANE   installs with PAYLOAD as the resource "TAVRO"; prints the outcome
+//   install PAYLOAD XPLANE   installs with PAYLOAD as the resource "TAVRO"; prints "ok", or the
+//                            error's case and its description on two lines
+//   install-stop PAYLOAD XPLANE  the same, but stops itself (SIGSTOP) once the staging copy is
+//                            complete and before the move, so that a test can kill it right there
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,11 +20,17 @@ namespace {
 
 class PayloadPlatform : public SystemPlatform {
  public:
-  explicit PayloadPlatform(std::string payload) : payload_(std::move(payload)) {}
+  PayloadPlatform(std::string payload, bool stopAfterCopy)
+      : payload_(std::move(payload)), stopAfterCopy_(stopAfterCopy) {}
   std::optional<std::string> resourceFolder(const std::string&) override { return payload_; }
+  void copyItem(const std::string& from, const std::string& to) override {
+    SystemPlatform::copyItem(from, to);
+    if (stopAfterCopy_) ::raise(SIGSTOP);
+  }
 
  private:
   std::string payload_;
+  bool stopAfterCopy_;
 };
 
 const char* caseName(InstallError::Case which) {
@@ -53,17 +63,18 @@ int main(int argc, char** argv) {
     sleep(60);
     return 0;
   }
-  if (argc == 4 && std::strcmp(argv[1], "install") == 0) {
-    PayloadPlatform platform(argv[2]);
+  bool stop = argc == 4 && std::strcmp(argv[1], "install-stop") == 0;
+  if (argc == 4 && (stop || std::strcmp(argv[1], "install") == 0)) {
+    PayloadPlatform platform(argv[2], stop);
     PlatformServices::use(&platform);
     try {
       Installer::install(argv[3]);
       std::printf("ok\n");
     } catch (const InstallError& e) {
-      std::printf("%s\n", caseName(e.which()));
+      std::printf("%s\n%s\n", caseName(e.which()), e.errorDescription().c_str());
     }
     return 0;
   }
-  std::fprintf(stderr, "usage: %s [sleep | install PAYLOAD XPLANE]\n", argv[0]);
+  std::fprintf(stderr, "usage: %s [sleep | install[-stop] PAYLOAD XPLANE]\n", argv[0]);
   return 2;
 }
