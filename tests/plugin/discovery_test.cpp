@@ -47,6 +47,16 @@ TEST_F(PluginTest, AdvertisedWhileRunningAndWithdrawnAtStop) {
   EXPECT_TRUE(std::regex_search(seen, std::regex("\n?=;lo;IPv4;[^;]+;_zodavidoreraz\\._udp;local;[^;]*;127\\.0\\.0\\.1;49707;")))
       << seen;
 
+  // The phone tool finds it the way the phone does.
+  FILE *p = popen(CVHT_PHONE " browse --timeout 5 2>&1", "r");
+  ASSERT_NE(p, nullptr);
+  std::string found;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) found += buf;
+  EXPECT_EQ(pclose(p), 0) << found;
+  EXPECT_TRUE(std::regex_search(found, std::regex("^found \"" + m[1].str() + "\" on interface [0-9]+: [^:]+:49707 \\(127\\.0\\.0\\.1\\)")))
+      << found;
+
   // Poses and the link report work alongside, and show the registration.
   phone().Send(PoseBytes(1, {0, 0, 0, 10, 0, 0}));
   Frame(5.0f);
