@@ -157,7 +157,8 @@ const char *const kViewTypeRef = "sim/graphics/view/view_type";
 void Reset() {
   std::lock_guard<std::mutex> l(gLock);
   gMainThread = std::this_thread::get_id();
-  for (auto &[name, r] : gRefs) gRetired.push_back(std::move(r));
+  // A new session: handles from the last one are no longer anybody's, so their memory can go.
+  gRetired.clear();
   gRefs.clear();
   gLive.clear();
   gLines.clear();

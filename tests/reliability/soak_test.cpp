@@ -1,0 +1,114 @@
+// 500 load / start / stream / stop / unload cycles of the real plug-in, some stopped while the scan of
+// the full-size apt.dat still runs: nothing may be left behind, and "stopped" is always the last line.
+#include <dirent.h>
+#include <dlfcn.h>
+#include <malloc.h>
+
+#include <fstream>
+#include <thread>
+
+#include "../plugin/plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+int CountEntries(const char *dir) {
+  int n = 0;
+  if (DIR *d = opendir(dir)) {
+    while (dirent *e = readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+int Mappings() {
+  std::ifstream in("/proc/self/maps");
+  int n = 0;
+  std::string line;
+  while (std::getline(in, line)) ++n;
+  return n;
+}
+
+bool PluginMapped() {
+  std::ifstream in("/proc/self/maps");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.find("TAVRO.xpl") != std::string::npos) return true;
+  return false;
+}
+
+size_t HeapInUse() { return mallinfo2().uordblks; }
+
+}  // namespace
+
+TEST(Soak, FiveHundredCyclesLeaveNothingBehind) {
+  TempDir small;
+  std::filesystem::path apt = std::filesystem::path(small.Path()) / "Global Scenery/Global Airports/Earth nav data/apt.dat";
+  std::filesystem::create_directories(apt.parent_path());
+  std::ofstream(apt) << "I\n1200 Generated\n1 1416 0 0 LSZH Zurich\n"
+                        "100 60.00 1 0 0.25 1 3 0 10 47.45 8.53 0 0 3 2 1 0 28 47.47 8.57 0 0 3 2 1 0\n99\n";
+#ifdef CVHT_FULL_APT_DIR
+  const std::string full = std::string(CVHT_FULL_APT_DIR) + "/";
+  const bool haveFull = std::filesystem::exists(full + "Global Scenery/Global Airports/Earth nav data/apt.dat");
+#else
+  const std::string full;
+  const bool haveFull = false;
+#endif
+  const int cycles = std::getenv("CVHT_SOAK_CYCLES") ? std::atoi(std::getenv("CVHT_SOAK_CYCLES")) : 500;
+
+  // libdbus keeps per-process caches that are lost each time the library itself is unloaded with the
+  // plug-in; holding the DNS-SD library here keeps those out of what the cycles measure.
+  void *dnssd = dlopen("libdns_sd.so.1", RTLD_NOW);
+  ASSERT_NE(dnssd, nullptr) << dlerror();
+
+  Phone phone;
+  int fds0 = 0, threads0 = 0, maps0 = 0;
+  size_t heap0 = 0;
+  int stoppedDuringScan = 0;
+  for (int c = 0; c < cycles; ++c) {
+    simxp::Reset();
+    simxp::PublishStandardAircraft();
+    // Every 50th cycle reads the full-size file and stops before the scan can have finished.
+    const bool big = haveFull && c % 50 == 25;
+    simxp::SetSystemPath(big ? full : small.Path() + "/");
+    simxp::Plugin plugin;
+    ASSERT_TRUE(plugin.Load(simxp::DefaultPluginPath())) << plugin.Error();
+    ASSERT_EQ(plugin.Start(), 1) << "cycle " << c;
+    for (uint32_t s = 1; s <= 5; ++s) {
+      phone.Send(PoseBytes(s, {0.05f, 0, 0, 15, 0, 0}));
+      simxp::RunFrame(1.0f / 60.0f);
+    }
+    if (big && simxp::LogText().find("apt.dat indexed") == std::string::npos) ++stoppedDuringScan;
+    plugin.Stop();
+    auto lines = simxp::LogLines();
+    ASSERT_FALSE(lines.empty());
+    ASSERT_EQ(lines.back(), "CVHT: stopped") << "cycle " << c;
+    ASSERT_TRUE(plugin.Unload()) << "cycle " << c;
+    ASSERT_FALSE(PluginMapped()) << "cycle " << c;
+    ASSERT_EQ(simxp::Faults(), std::vector<std::string>{}) << "cycle " << c;
+    phone.Take();
+    if (c == 0) {
+      // After one cycle the process holds everything a cycle leaves for good (the C library's,
+      // the DNS-SD library's); every later cycle must return to exactly this.
+      fds0 = OpenDescriptors();
+      threads0 = CountEntries("/proc/self/task");
+      maps0 = Mappings();
+      heap0 = HeapInUse();
+    } else {
+      ASSERT_EQ(OpenDescriptors(), fds0) << "descriptor leaked in cycle " << c;
+      ASSERT_EQ(CountEntries("/proc/self/task"), threads0) << "thread left in cycle " << c;
+      ASSERT_LE(Mappings(), maps0 + 2) << "mappings grew in cycle " << c;
+    }
+  }
+  // Our host keeps what it needs per Reset; the plug-in's own heap must not grow cycle by cycle.
+  const size_t heapEnd = HeapInUse();
+  EXPECT_LT(heapEnd, heap0 + 64 * 1024) << "heap grew from " << heap0 << " to " << heapEnd << " bytes";
+  if (haveFull) {
+    EXPECT_GT(stoppedDuringScan, 0) << "no stop happened while the full-size scan ran";
+  }
+  dlclose(dnssd);
+  std::printf("soak: %d cycles, %d stopped during the full-size scan, fds %d, threads %d, heap %zu -> %zu bytes\n",
+              cycles, stoppedDuringScan, fds0, threads0, heap0, heapEnd);
+}
