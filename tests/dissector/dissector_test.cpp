@@ -170,6 +170,7 @@ class DissectorTest : public PluginTest {
     for (auto &p : phone().Take()) log_.push_back({false, simTime_, std::move(p)});
   }
 
+  static constexpr uint32_t kPauseFrom = 150, kPauseTo = 260;
   static cvhttest::Pose Sway(uint32_t seq) {
     cvhttest::Pose p;
     p.x = 0.01f * static_cast<float>(seq % 7);
@@ -178,8 +179,8 @@ class DissectorTest : public PluginTest {
     return p;
   }
 
-  // Seven seconds of a phone streaming poses to the plug-in in flight near several airports, with
-  // one airport query and one short pose datagram among them.
+  // Seven seconds of a phone streaming poses to the plug-in in flight near several airports, with a
+  // pause in tracking (the view fades to neutral), one airport query and one short pose datagram.
   void Fly() {
     simxp::SetFloat("sim/flightmodel/position/true_airspeed", 100.0f);
     simxp::SetFloat("sim/flightmodel/position/indicated_airspeed", 97.0f);
@@ -201,7 +202,7 @@ class DissectorTest : public PluginTest {
     for (uint32_t seq = 1; seq <= 420; ++seq) {
       if (seq == 100) Send(QueryBytes("LSZH"));
       if (seq == 300) Send(PoseBytes(seq).substr(0, 20));
-      else Send(PoseBytes(seq, Sway(seq)));
+      else Send(PoseBytes(seq, Sway(seq), seq < kPauseFrom || seq >= kPauseTo));
       Step();
     }
   }
@@ -313,7 +314,8 @@ TEST_F(DissectorTest, StatusAndFlightStateDecodeAsThePluginSentThem) {
                                          "cvht.status.lat", "cvht.status.flags.fresh", "cvht.status.flags.mismatch",
                                          "cvht.status.dataFlags.flight", "cvht.status.drained", "cvht.status.echo"});
   ASSERT_EQ(rows.size(), status.size()) << "every status packet decoded, and nothing else as one";
-  int mismatches = 0;
+  int mismatches = 0, stale = 0;
+  float minBlend = 1.0f;
   for (int frame : status) {
     ASSERT_TRUE(rows.count(frame)) << "frame " << frame;
     const auto &c = rows[frame];
@@ -326,7 +328,9 @@ TEST_F(DissectorTest, StatusAndFlightStateDecodeAsThePluginSentThem) {
     ExpectFloat(c[5], 100.0f * 1.94384f, "tasKt");
     ExpectFloat(c[6], 433.0f, "altFt");
     ExpectFloat(c[7], static_cast<float>(kLat), "lat");
-    EXPECT_EQ(c[8], "1") << "every frame had a tracking pose";
+    EXPECT_EQ(c[8], (s.flags & cvht::kStatusFresh) ? "1" : "0");
+    if (c[8] == "0") ++stale;
+    if (s.seq > kPauseFrom && s.seq < kPauseTo) minBlend = std::min(minBlend, Num(c[3]));
     EXPECT_EQ(c[10], "1");
     EXPECT_EQ(c[11], std::to_string(s.drained));
     char echo[17];
@@ -342,8 +346,10 @@ TEST_F(DissectorTest, StatusAndFlightStateDecodeAsThePluginSentThem) {
     }
   }
   EXPECT_EQ(mismatches, 1) << "one status between the short pose and the next valid one";
-  EXPECT_GT(Num(rows[status.back()][3]), 0.9f) << "the blend rose while the phone tracked";
-  EXPECT_LT(Num(rows[status.front()][3]), 0.1f);
+  EXPECT_GT(stale, 30) << "the pause outlasted the link's freshness";
+  EXPECT_LT(minBlend, 0.5f) << "the view faded during the pause";
+  EXPECT_GT(Num(rows[status.back()][3]), 0.9f) << "and came back with tracking";
+  EXPECT_EQ(Num(rows[status.front()][3]), 0.0f);
 
   auto flight = Fields("cvht.flight.flags", {"_ws.col.Info", "cvht.flight.flags", "cvht.flight.flags.onGroundKnown",
                                              "cvht.flight.flags.onGround", "cvht.flight.flags.paused",
@@ -454,7 +460,7 @@ TEST_F(DissectorTest, WeatherIdentityAndPosesDecodeAsSent) {
     auto p = As<cvht::PosePacket>(Bytes(frame));
     SCOPED_TRACE("frame " + std::to_string(frame));
     EXPECT_EQ(c[0], std::to_string(p.seq));
-    EXPECT_EQ(c[1], "1");
+    EXPECT_EQ(c[1], p.seq < kPauseFrom || p.seq >= kPauseTo ? "1" : "0");
     ExpectFloat(c[2], Sway(p.seq).x, "x");
     ExpectFloat(c[3], Sway(p.seq).yaw, "yaw");
     ExpectFloat(c[4], -2.0f, "pitch");

@@ -78,7 +78,7 @@ field(all, "airport_lat", ProtoField.float("cvht.airport.lat", "Latitude (deg)")
 field(all, "airport_lon", ProtoField.float("cvht.airport.lon", "Longitude (deg)"))
 field(all, "airport_airportCount", ProtoField.uint16("cvht.airport.airportCount", "Airport entries", base.DEC))
 field(all, "airport_runwayCount", ProtoField.uint16("cvht.airport.runwayCount", "Runway entries", base.DEC))
-field(all, "airport_elevationFt", ProtoField.int16("cvht.airport.elevationFt", "Elevation (ft)", base.DEC, { [-32768] = "unknown" }))
+field(all, "airport_elevationFt", ProtoField.int16("cvht.airport.elevationFt", "Elevation (ft)", base.DEC))
 field(all, "entry_ident", ProtoField.string("cvht.entry.ident", "Identifier"))
 field(all, "entry_lat", ProtoField.float("cvht.entry.lat", "Latitude (deg)"))
 field(all, "entry_lon", ProtoField.float("cvht.entry.lon", "Longitude (deg)"))
@@ -374,8 +374,10 @@ local function dissect_airport(tvb, tree)
   local elevation
   if reply and 20 + 16 * m + 28 * n + 2 <= len then
     local e = 20 + 16 * m + 28 * n
-    tree:add_le(f.airport_elevationFt, tvb(e, 2))
+    local item = tree:add_le(f.airport_elevationFt, tvb(e, 2))
     elevation = i16(tvb, e)
+    -- The plug-in sends this for an elevation outside -2000 to 30000 ft.
+    if elevation == -32768 then item:append_text(" (unknown)") end
   end
 
   if reply then
