@@ -1,5 +1,4 @@
--- Wireshark dissector for the Corvane Head Tracker link on UDP 49707: poses and airport queries from
--- the phone, status, flight state, airports, weather and identity from the plug-in.
+-- Wireshark dissector for the Corvane Head Tracker's seven packet types on UDP 49707, both directions.
 -- Use: wireshark -X lua_script:cvht.lua, or copy it into the personal Lua plugins folder.
 
 local cvht = Proto("cvht", "Corvane Head Tracker")
