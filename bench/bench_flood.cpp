@@ -16,21 +16,12 @@
 #include <benchmark/benchmark.h>
 
 #include "cvht_wire.h"
+#include "bench_plugin.h"
 #include "xplm_sim.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-std::string Pose(uint32_t seq) {
-  cvht::PosePacket p{};
-  std::memcpy(p.magic, "CVHT", 4);
-  p.version = 4;
-  p.flags = cvht::kPoseTracking;
-  p.seq = seq;
-  p.yaw = 12.0f;
-  return std::string(reinterpret_cast<const char *>(&p), sizeof p);
-}
 
 double Micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
 
@@ -41,20 +32,14 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 void BM_FrameUnderFlood(benchmark::State &state) {
-  simxp::Reset();
-  simxp::PublishStandardAircraft();
-  simxp::SetSystemPath("/nonexistent/");
   simxp::Plugin plugin;
-  if (!plugin.Load(simxp::DefaultPluginPath()) || !plugin.Start()) {
-    state.SkipWithError("the plug-in did not start (is UDP 49707 free?)");
-    return;
-  }
+  if (!cvhtbench::StartPlugin(plugin, state)) return;
   int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   to.sin_port = htons(cvht::kPort);
-  std::string hello = Pose(1);
+  std::string hello = cvhtbench::StreamPose(1);
   sendto(fd, hello.data(), hello.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
 
   // Baseline: the same plug-in's frame with its phone known and nothing waiting.
@@ -72,7 +57,7 @@ void BM_FrameUnderFlood(benchmark::State &state) {
       uint32_t seq = 10;
       auto t0 = Clock::now();
       for (long i = 0; go.load(); ++i) {
-        std::string d = (i % 3) ? Pose(++seq) : std::string(rng() % 60, 'z');
+        std::string d = (i % 3) ? cvhtbench::StreamPose(++seq) : std::string(rng() % 60, 'z');
         sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
         if (i % 100 == 0) std::this_thread::sleep_until(t0 + std::chrono::microseconds(i * 50));
       }

@@ -17,6 +17,7 @@
 #include <benchmark/benchmark.h>
 
 #include "cvht_wire.h"
+#include "bench_plugin.h"
 #include "xplm_sim.h"
 
 // ---- Counting allocator: every malloc and operator new in the process, the plug-in's included.
@@ -84,17 +85,6 @@ void DrainSocket(int fd) {
   }
 }
 
-std::string Pose(uint32_t seq) {
-  cvht::PosePacket p{};
-  std::memcpy(p.magic, "CVHT", 4);
-  p.version = 4;
-  p.flags = cvht::kPoseTracking;
-  p.seq = seq;
-  p.yaw = 10.0f + static_cast<float>(seq % 50);
-  p.x = 0.01f;
-  return std::string(reinterpret_cast<const char *>(&p), sizeof p);
-}
-
 double Seconds(std::chrono::steady_clock::time_point a, std::chrono::steady_clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
@@ -130,7 +120,7 @@ void BM_StreamingFrameSyscalls(benchmark::State &state) {
   uint32_t seq = 0;
   char out[80] = {};
   for (auto _ : state) {
-    std::string p = Pose(++seq);
+    std::string p = cvhtbench::StreamPose(++seq);
     sendto(phone, p.data(), p.size(), 0, reinterpret_cast<sockaddr *>(&rxAddr), sizeof rxAddr);
     auto t0 = std::chrono::steady_clock::now();
     char buf[48];
@@ -157,20 +147,14 @@ BENCHMARK(BM_StreamingFrameSyscalls)->UseManualTime();
 
 // One FlightLoop call of the real plug-in with a fresh pose waiting, all telemetry flowing.
 void BM_PluginFrameStreaming(benchmark::State &state) {
-  simxp::Reset();
-  simxp::PublishStandardAircraft();
-  simxp::SetSystemPath("/nonexistent/");
   simxp::Plugin plugin;
-  if (!plugin.Load(simxp::DefaultPluginPath()) || !plugin.Start()) {
-    state.SkipWithError("the plug-in did not start (is UDP 49707 free?)");
-    return;
-  }
+  if (!cvhtbench::StartPlugin(plugin, state)) return;
   int phone = UdpSocket(0);
   sockaddr_in to = Loopback(cvht::kPort);
   uint32_t seq = 0;
   // Warm up: the peer is known, the eye point captured, the blend at full weight.
   for (int i = 0; i < 120; ++i) {
-    std::string p = Pose(++seq);
+    std::string p = cvhtbench::StreamPose(++seq);
     sendto(phone, p.data(), p.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     simxp::RunFrame(1.0f / 60.0f);
     DrainSocket(phone);
@@ -178,7 +162,7 @@ void BM_PluginFrameStreaming(benchmark::State &state) {
   uint64_t allocs = 0;
   uint64_t frames = 0;
   for (auto _ : state) {
-    std::string p = Pose(++seq);
+    std::string p = cvhtbench::StreamPose(++seq);
     sendto(phone, p.data(), p.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
     uint64_t a0 = gAllocs.load(std::memory_order_relaxed);
     auto t0 = std::chrono::steady_clock::now();
@@ -198,14 +182,8 @@ BENCHMARK(BM_PluginFrameStreaming)->UseManualTime();
 
 // A frame before any phone has spoken: one empty read of the socket and no DNS-SD daemon to poll.
 void BM_PluginFrameIdle(benchmark::State &state) {
-  simxp::Reset();
-  simxp::PublishStandardAircraft();
-  simxp::SetSystemPath("/nonexistent/");
   simxp::Plugin plugin;
-  if (!plugin.Load(simxp::DefaultPluginPath()) || !plugin.Start()) {
-    state.SkipWithError("the plug-in did not start (is UDP 49707 free?)");
-    return;
-  }
+  if (!cvhtbench::StartPlugin(plugin, state)) return;
   for (auto _ : state) simxp::RunFrame(1.0f / 60.0f);
   plugin.Stop();
   plugin.Unload();

@@ -372,6 +372,11 @@ Plugin::~Plugin() {
 
 bool Plugin::Load(const std::string &path) {
   path_ = path;
+  // X-Plane's process keeps its DNS-SD library for good (on the Mac it is part of the system library), so
+  // unloading a plug-in never unloads it, nor the D-Bus library under it with its per-process caches.
+  // The host holds it the same way; without it each unload would throw those caches away.
+  static void *const dnssd = dlopen("libdns_sd.so.1", RTLD_NOW | RTLD_LOCAL);
+  (void)dnssd;
   // RTLD_LOCAL as X-Plane does: plug-ins do not see each other's symbols.
   handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (!handle_) {

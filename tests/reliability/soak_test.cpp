@@ -1,7 +1,6 @@
 // 500 load / start / stream / stop / unload cycles of the real plug-in, some stopped while the scan of
 // the full-size apt.dat still runs: nothing may be left behind, and "stopped" is always the last line.
 #include <dirent.h>
-#include <dlfcn.h>
 #include <malloc.h>
 
 #include <fstream>
@@ -58,11 +57,6 @@ TEST(Soak, FiveHundredCyclesLeaveNothingBehind) {
 #endif
   const int cycles = std::getenv("CVHT_SOAK_CYCLES") ? std::atoi(std::getenv("CVHT_SOAK_CYCLES")) : 500;
 
-  // libdbus keeps per-process caches that are lost each time the library itself is unloaded with the
-  // plug-in; holding the DNS-SD library here keeps those out of what the cycles measure.
-  void *dnssd = dlopen("libdns_sd.so.1", RTLD_NOW);
-  ASSERT_NE(dnssd, nullptr) << dlerror();
-
   Phone phone;
   int fds0 = 0, threads0 = 0, maps0 = 0;
   size_t heap0 = 0;
@@ -108,7 +102,6 @@ TEST(Soak, FiveHundredCyclesLeaveNothingBehind) {
   if (haveFull) {
     EXPECT_GT(stoppedDuringScan, 0) << "no stop happened while the full-size scan ran";
   }
-  dlclose(dnssd);
   std::printf("soak: %d cycles, %d stopped during the full-size scan, fds %d, threads %d, heap %zu -> %zu bytes\n",
               cycles, stoppedDuringScan, fds0, threads0, heap0, heapEnd);
 }

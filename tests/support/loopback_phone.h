@@ -1,0 +1,133 @@
+// The phone's side of the link on loopback, free of any test framework: the tests, the fuzz targets and
+// the benchmarks all speak to the real plug-in through it.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cvht_wire.h"
+
+namespace cvhtphone {
+
+inline int OpenDescriptors() {
+  int n = 0;
+  if (DIR *d = opendir("/proc/self/fd")) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+struct Pose {
+  float x = 0, y = 0, z = 0, yaw = 0, pitch = 0, roll = 0;
+};
+
+// A pose packet as the phone sends it; the echo bytes follow from the sequence number so a status
+// packet's echo can be checked against the pose it answers.
+inline std::string PoseBytes(uint32_t seq, const Pose &p = {}, bool tracking = true,
+                             uint16_t version = cvht::kPoseVersion) {
+  cvht::PosePacket pk{};
+  std::memcpy(pk.magic, "CVHT", 4);
+  pk.version = version;
+  pk.flags = tracking ? cvht::kPoseTracking : 0;
+  pk.seq = seq;
+  for (int i = 0; i < 8; ++i) pk.echo[i] = static_cast<uint8_t>(seq * 7 + i);
+  pk.x = p.x;
+  pk.y = p.y;
+  pk.z = p.z;
+  pk.yaw = p.yaw;
+  pk.pitch = p.pitch;
+  pk.roll = p.roll;
+  return std::string(reinterpret_cast<const char *>(&pk), sizeof pk);
+}
+
+inline std::string QueryBytes(const std::string &ident, uint16_t version = cvht::kQueryVersion) {
+  cvht::AirportQuery q{};
+  std::memcpy(q.magic, "CVHQ", 4);
+  q.version = version;
+  std::memcpy(q.ident, ident.data(), std::min<size_t>(ident.size(), sizeof q.ident));
+  return std::string(reinterpret_cast<const char *>(&q), sizeof q);
+}
+
+// A UDP socket on 127.0.0.1 that sends to the plug-in's port and keeps what comes back.
+class Phone {
+ public:
+  Phone() {
+    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
+    // Room for every reply of a long run of frames without reading.
+    int big = 4 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    fcntl(fd_, F_SETFL, O_NONBLOCK);
+    to_.sin_family = AF_INET;
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to_.sin_port = htons(cvht::kPort);
+  }
+  ~Phone() { close(fd_); }
+  Phone(const Phone &) = delete;
+  Phone &operator=(const Phone &) = delete;
+
+  // False when the datagram did not leave whole.
+  bool SendBytes(const void *bytes, size_t size) {
+    return sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_) ==
+           static_cast<ssize_t>(size);
+  }
+  bool SendBytes(const std::string &bytes) { return SendBytes(bytes.data(), bytes.size()); }
+
+  // Everything that has arrived since the last call, in arrival order.
+  std::vector<std::string> Take() {
+    Drain();
+    std::vector<std::string> out;
+    out.swap(received_);
+    return out;
+  }
+  // Reads what is waiting into the kept packets, so the socket never fills up.
+  void Drain() {
+    char buf[65536];
+    for (;;) {
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n < 0) break;
+      received_.emplace_back(buf, static_cast<size_t>(n));
+    }
+  }
+  uint16_t Port() const {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
+    return ntohs(a.sin_port);
+  }
+
+ private:
+  int fd_ = -1;
+  sockaddr_in to_{};
+  std::vector<std::string> received_;
+};
+
+template <typename T>
+T As(const std::string &bytes) {
+  T v{};
+  std::memcpy(&v, bytes.data(), std::min(sizeof v, bytes.size()));
+  return v;
+}
+
+inline std::vector<std::string> OfMagic(const std::vector<std::string> &packets, const char *magic) {
+  std::vector<std::string> out;
+  for (const auto &p : packets)
+    if (p.size() >= 4 && std::memcmp(p.data(), magic, 4) == 0) out.push_back(p);
+  return out;
+}
+
+}  // namespace cvhtphone
