@@ -2,10 +2,6 @@
 // reader or the real plug-in and returns what went wrong, or an empty string.
 #pragma once
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +27,7 @@
 #include <FuzzedDataProvider.h>
 #endif
 
+#include "../tests/support/loopback_phone.h"
 #include "apt/apt_index.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
@@ -307,54 +304,11 @@ inline std::string QueryIdent(const std::string &query) {
   return id.substr(0, id.find('\0'));
 }
 
-inline std::string QueryBytes(const std::string &ident, uint16_t version = cvht::kQueryVersion) {
-  cvht::AirportQuery q{};
-  std::memcpy(q.magic, "CVHQ", 4);
-  q.version = version;
-  std::memcpy(q.ident, ident.data(), std::min<size_t>(ident.size(), sizeof q.ident));
-  return std::string(reinterpret_cast<const char *>(&q), sizeof q);
-}
+using cvhtphone::QueryBytes;
 
 // ---- The real plug-in in the simulated host, and phones on loopback.
 
-class Phone {
- public:
-  Phone() {
-    fd_ = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a);
-    int big = 4 << 20;
-    setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-    fcntl(fd_, F_SETFL, O_NONBLOCK);
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    to_.sin_port = htons(cvht::kPort);
-  }
-  ~Phone() { close(fd_); }
-  Phone(const Phone &) = delete;
-  Phone &operator=(const Phone &) = delete;
-
-  void Send(const void *bytes, size_t size) {
-    sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_);
-  }
-  void Send(const std::string &bytes) { Send(bytes.data(), bytes.size()); }
-  std::vector<std::string> Take() {
-    std::vector<std::string> out;
-    char buf[2048];
-    for (;;) {
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n < 0) break;
-      out.emplace_back(buf, static_cast<size_t>(n));
-    }
-    return out;
-  }
-
- private:
-  int fd_ = -1;
-  sockaddr_in to_{};
-};
+using cvhtphone::Phone;
 
 inline bool IsQueryReply(const std::string &p) {
   if (p.size() < 8 || std::memcmp(p.data(), "CVHA", 4) != 0) return false;
@@ -393,6 +347,61 @@ inline std::string CheckPacket(const std::string &p) {
 }
 
 constexpr float kFrameDt = 1.0f / 60.0f;
+
+// What the pose link must hold after each frame, worked out from the datagrams sent: the newest in-order pose,
+// the peer, the mismatch flag and the freshness clock, as the status packet reports them.
+struct LinkModel {
+  bool havePeer = false;
+  int peer = 0;
+  bool haveLatest = false;
+  uint32_t lastSeq = 0;
+  uint8_t echo[8] = {};
+  bool mismatch = false;
+  float since = 999.0f;
+
+  // One frame's receive step over these datagrams; returns the count of valid pose packets.
+  uint32_t Receive(float dt, const std::vector<std::pair<int, std::string>> &datagrams) {
+    since += (dt > 0.0f && std::isfinite(dt)) ? dt : kFrameDt;
+    uint32_t valid = 0;
+    for (const auto &[sender, whole] : datagrams) {
+      const std::string d = whole.substr(0, sizeof(cvht::PosePacket));  // the rest is cut off by the socket
+      if (d.size() == sizeof(cvht::AirportQuery) && d.compare(0, 4, "CVHQ") == 0) {
+        havePeer = true;
+        peer = sender;
+        continue;
+      }
+      if (d.size() < 4 || d.compare(0, 4, "CVHT") != 0) continue;
+      havePeer = true;
+      peer = sender;
+      cvht::PosePacket p;
+      std::memcpy(&p, d.data(), std::min(d.size(), sizeof p));
+      if (d.size() != sizeof p || p.version != cvht::kPoseVersion) {
+        mismatch = true;
+        continue;
+      }
+      mismatch = false;
+      ++valid;
+      if (haveLatest && p.seq <= lastSeq && lastSeq - p.seq <= 1000 && since <= 1.0f) continue;  // out of order
+      haveLatest = true;
+      lastSeq = p.seq;
+      std::memcpy(echo, p.echo, sizeof echo);
+      if (p.flags & cvht::kPoseTracking) since = 0.0f;
+    }
+    return valid;
+  }
+
+  std::string CheckStatus(const std::string &bytes, uint32_t drained) const {
+    cvht::StatusPacket s;
+    std::memcpy(&s, bytes.data(), sizeof s);
+    const uint8_t noEcho[8] = {};
+    if (s.seq != (haveLatest ? lastSeq : 0u) || std::memcmp(s.echo, haveLatest ? echo : noEcho, sizeof echo) != 0)
+      return Fmt("status carries seq %u, the newest in-order pose is %u", s.seq, lastSeq);
+    if (s.drained != drained) return Fmt("status says %u poses drained, %u were sent", s.drained, drained);
+    if (((s.flags & cvht::kStatusMismatch) != 0) != mismatch) return Fmt("status mismatch flag is %d", !mismatch);
+    if (((s.flags & cvht::kStatusFresh) != 0) != (since < 1.0f)) return Fmt("status fresh flag wrong at %g s", double(since));
+    return "";
+  }
+};
 
 class HostedPlugin {
  public:
@@ -443,11 +452,10 @@ class HostedPlugin {
     while (in.remaining_bytes() > 0) {
       const uint8_t op = in.ConsumeIntegral<uint8_t>();
       const int sender = op >> 7;
-      Phone &from = sender ? b_ : a_;
       switch (op & 7) {
         case 0: case 1: case 2: case 3: {  // any bytes as one datagram
           const auto bytes = in.ConsumeBytes<uint8_t>(in.ConsumeIntegralInRange<size_t>(0, 64));
-          from.Send(bytes.data(), bytes.size());
+          if (std::string err = Send(sender, std::string(bytes.begin(), bytes.end())); !err.empty()) return err;
           if (bytes.size() == sizeof(cvht::AirportQuery) && std::memcmp(bytes.data(), "CVHQ", 4) == 0)
             asked_[sender].emplace_back(bytes.begin(), bytes.end());
           break;
@@ -460,13 +468,14 @@ class HostedPlugin {
           p.seq = in.ConsumeIntegral<uint32_t>();
           const auto rest = in.ConsumeBytes<uint8_t>(sizeof p - 12);
           if (!rest.empty()) std::memcpy(reinterpret_cast<uint8_t *>(&p) + 12, rest.data(), rest.size());
-          from.Send(&p, sizeof p);
+          if (std::string err = Send(sender, std::string(reinterpret_cast<const char *>(&p), sizeof p)); !err.empty())
+            return err;
           break;
         }
         case 5: {  // a query from the input
           const uint16_t version = (op & 0x40) ? in.ConsumeIntegral<uint16_t>() : cvht::kQueryVersion;
           const std::string q = QueryBytes(in.ConsumeBytesAsString(8), version);
-          from.Send(q);
+          if (std::string err = Send(sender, q); !err.empty()) return err;
           asked_[sender].push_back(q);
           break;
         }
@@ -500,7 +509,7 @@ class HostedPlugin {
       const uint16_t version = (ctl & 2) ? in.ConsumeIntegral<uint16_t>() : cvht::kQueryVersion;
       const std::string q = QueryBytes(ident, version);
       std::optional<std::string> want = version == cvht::kQueryVersion ? ExpectedReply(QueryIdent(q)) : std::nullopt;
-      a_.Send(q);
+      if (std::string err = Send(0, q); !err.empty()) return err;
       std::vector<std::string> replies;
       // A reply is sent from within the frame; a second and third frame only cover a late delivery.
       for (int i = 0; i < (want ? 3 : 1) && replies.empty(); ++i) {
@@ -527,6 +536,7 @@ class HostedPlugin {
     started_ = true;
     for (int i = 0; i < 5000; ++i) {
       simxp::RunFrame(kFrameDt);
+      link_.since += kFrameDt;
       for (const auto &line : simxp::LogLines())
         if (line.rfind("CVHT: apt.dat ", 0) == 0)
           return line.find("indexed") != std::string::npos ? "" : "the fixed index was not read: " + line;
@@ -568,12 +578,19 @@ class HostedPlugin {
   // One frame; every packet that came back is checked, query replies against the queries asked.
   std::string Frame(float dt, std::vector<std::string> *replies = nullptr) {
     simxp::RunFrame(dt);
+    const uint32_t drained = link_.Receive(dt, pending_);
+    pending_.clear();
     if (const auto faults = simxp::Faults(); !faults.empty()) return "host fault: " + faults.front();
     if (std::string err = CheckHead(); !err.empty()) return err;
     for (int sender = 0; sender < 2; ++sender) {
       std::vector<std::string> &asked = asked_[sender];
+      int statusPackets = 0;
       for (const std::string &p : (sender ? b_ : a_).Take()) {
         if (std::string err = CheckPacket(p); !err.empty()) return err;
+        if (p.substr(0, 4) == "CVHS") {
+          ++statusPackets;
+          if (std::string err = link_.CheckStatus(p, drained); !err.empty()) return err;
+        }
         if (!IsQueryReply(p)) continue;
         if (replies) {
           replies->push_back(p);
@@ -590,6 +607,8 @@ class HostedPlugin {
         }
         if (!matched) return Fmt("a %zu-byte query reply that answers no query asked", p.size());
       }
+      const int owed = link_.havePeer && link_.peer == sender ? 1 : 0;
+      if (statusPackets != owed) return Fmt("phone %d got %d status packets in a frame, not %d", sender, statusPackets, owed);
     }
     return "";
   }
@@ -598,7 +617,7 @@ class HostedPlugin {
     asked_[0].clear();
     asked_[1].clear();
     const std::string q = QueryBytes("LSZH");
-    a_.Send(q);
+    if (std::string err = Send(0, q); !err.empty()) return err;
     std::vector<std::string> replies;
     for (int i = 0; i < 3 && replies.empty(); ++i)
       if (std::string err = Frame(kFrameDt, &replies); !err.empty()) return err;
@@ -611,7 +630,20 @@ class HostedPlugin {
   simxp::Plugin plugin_;
   bool started_ = false;
   std::string error_;
+  // Sends from phone 0 or 1; a frame runs first when the plug-in's small receive buffer could overflow, so
+  // every datagram arrives and the link model stays exact.
+  std::string Send(int sender, const std::string &bytes) {
+    if (pending_.size() >= kMaxPending)
+      if (std::string err = Frame(kFrameDt); !err.empty()) return err;
+    if (!(sender ? b_ : a_).SendBytes(bytes)) return Fmt("a %zu-byte datagram did not leave whole", bytes.size());
+    pending_.emplace_back(sender, bytes);
+    return "";
+  }
+  static constexpr size_t kMaxPending = 12;
+
   Phone a_, b_;
+  std::vector<std::pair<int, std::string>> pending_;  // sent since the last frame, in order
+  LinkModel link_;
   std::vector<std::string> asked_[2];  // queries per phone whose replies have not come yet
 };
 
