@@ -2,7 +2,7 @@
 // the full-size apt.dat still runs: nothing may be left behind, and "stopped" is always the last line.
 #include <dirent.h>
 #include <malloc.h>
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer runtime (its header does not ship with every compiler here).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
@@ -47,7 +47,7 @@ bool PluginMapped() {
 
 // Bytes the program holds on the heap; the sanitizer's allocator replaces malloc's own bookkeeping.
 size_t HeapInUse() {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return __sanitizer_get_current_allocated_bytes();
 #else
   return mallinfo2().uordblks;
