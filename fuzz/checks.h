@@ -647,4 +647,27 @@ class HostedPlugin {
   std::vector<std::string> asked_[2];  // queries per phone whose replies have not come yet
 };
 
+// The one hosted plug-in of a fuzz process: started once, never stopped between inputs. At exit it is
+// stopped, so its scan thread is joined, and stays loaded until the process ends.
+inline HostedPlugin *StartHostOrExit(const char *target) {
+  static HostedPlugin *host = new HostedPlugin;
+  if (!host->Error().empty()) {
+    std::fprintf(stderr, "%s: %s\n", target, host->Error().c_str());
+    std::exit(2);
+  }
+  std::atexit([] {
+    host->Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(host->SystemPath(), ec);
+  });
+  return host;
+}
+
+// Ends the run as a finding when a check failed.
+inline void AbortOnFinding(const char *target, const std::string &err) {
+  if (err.empty()) return;
+  std::fprintf(stderr, "%s: %s\n", target, err.c_str());
+  std::abort();
+}
+
 }  // namespace cvhtfuzz

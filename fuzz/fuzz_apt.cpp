@@ -3,10 +3,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   static cvhtfuzz::AptChecker checker;
-  const std::string err = checker.Run(data, size);
-  if (!err.empty()) {
-    std::fprintf(stderr, "fuzz_apt: %s\n", err.c_str());
-    std::abort();
-  }
+  cvhtfuzz::AbortOnFinding("fuzz_apt", checker.Run(data, size));
   return 0;
 }
