@@ -64,7 +64,6 @@ for part in $parts; do
       # (float-cast-overflow included); the sanitized host loads the sanitized plug-in.
       if build_variant asan "$build-asan" -DCVHT_SANITIZE=address -DCVHT_BUILD_BENCH=OFF; then
         ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:strict_string_checks=1 \
-        LSAN_OPTIONS=suppressions=$here/tests/sanitizer/lsan.supp:print_suppressions=0 \
         UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
           suite asan "$build-asan"
       else
