@@ -1,12 +1,11 @@
 // Running out of memory while the index is built: bad_alloc reaches the caller, the file and buffers do not leak.
-#include <malloc.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <new>
 #include <string>
 
+#include "../support/process_counts.h"
 #include "apt_test_util.h"
 
 namespace {
@@ -28,18 +27,8 @@ void operator delete(void *p, size_t) noexcept { std::free(p); }
 
 namespace {
 
-size_t OpenDescriptors() {
-  size_t n = 0;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd"); it != std::filesystem::directory_iterator();
-       ++it)
-    ++n;
-  return n;
-}
-
-size_t HeapInUse() {
-  const struct mallinfo2 m = mallinfo2();
-  return m.uordblks + m.hblkhd;
-}
+using cvhtproc::HeapInUse;
+using cvhtproc::OpenDescriptors;
 
 TEST(AptReadOutOfMemory, ReleasesFileAndBuffersAtEveryFailurePoint) {
   apttest::TempDir dir;
@@ -49,7 +38,7 @@ TEST(AptReadOutOfMemory, ReleasesFileAndBuffersAtEveryFailurePoint) {
     body += apttest::Header("A" + std::to_string(i)) + apttest::RunwayRow("09", "10", "20", "27", "10.2", "20.4");
   const std::string path = dir.write("apt.dat", body);
 
-  const size_t fds = OpenDescriptors();
+  const int fds = OpenDescriptors();
   int failures = 0;
   for (long budget = 0; budget < 40; ++budget) {
     const size_t heap = HeapInUse();

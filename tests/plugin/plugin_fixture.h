@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "../support/loopback_phone.h"
+#include "../support/process_counts.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
 
@@ -21,10 +22,10 @@ namespace cvhttest {
 
 using cvhtphone::As;
 using cvhtphone::OfMagic;
-using cvhtphone::OpenDescriptors;
 using cvhtphone::Pose;
 using cvhtphone::PoseBytes;
 using cvhtphone::QueryBytes;
+using cvhtproc::OpenDescriptors;
 
 // The loopback phone; a datagram that does not leave whole fails the test.
 class Phone : public cvhtphone::Phone {

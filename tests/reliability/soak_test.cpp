@@ -1,11 +1,6 @@
 // 500 load / start / stream / stop / unload cycles of the real plug-in, some stopped while the scan of
 // the full-size apt.dat still runs: nothing may be left behind, and "stopped" is always the last line.
 #include <dirent.h>
-#include <malloc.h>
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-// From the sanitizer runtime (its header does not ship with every compiler here).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
 
 #include <fstream>
 #include <thread>
@@ -13,6 +8,7 @@ extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #include "../plugin/plugin_fixture.h"
 
 using namespace cvhttest;
+using cvhtproc::HeapInUse;
 
 namespace {
 
@@ -43,15 +39,6 @@ bool PluginMapped() {
   while (std::getline(in, line))
     if (line.find("TAVRO.xpl") != std::string::npos) return true;
   return false;
-}
-
-// Bytes the program holds on the heap; the sanitizer's allocator replaces malloc's own bookkeeping.
-size_t HeapInUse() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  return __sanitizer_get_current_allocated_bytes();
-#else
-  return mallinfo2().uordblks;
-#endif
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -18,15 +17,6 @@
 #include "cvht_wire.h"
 
 namespace cvhtphone {
-
-inline int OpenDescriptors() {
-  int n = 0;
-  if (DIR *d = opendir("/proc/self/fd")) {
-    while (readdir(d)) ++n;
-    closedir(d);
-  }
-  return n;
-}
 
 struct Pose {
   float x = 0, y = 0, z = 0, yaw = 0, pitch = 0, roll = 0;
