@@ -232,9 +232,11 @@ std::optional<std::uint64_t> SystemPlatform::fileSize(const std::string& path) {
 }
 
 std::string SystemPlatform::homeDirectory() {
-  // Like every program here: $HOME when it names a folder, the password database otherwise.
+#if !defined(__APPLE__)
+  // Like every Linux program: $HOME when it names a folder, the password database otherwise.
   if (const char* home = std::getenv("HOME"); home && home[0] == '/')
     return fs::path(home).lexically_normal().string();
+#endif
   long size = ::sysconf(_SC_GETPW_R_SIZE_MAX);
   std::string buffer(size > 0 ? static_cast<size_t>(size) : 16384, '\0');
   passwd entry;
