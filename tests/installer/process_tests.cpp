@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -95,6 +96,14 @@ TEST_F(Process, IsRunningForTheProgramFileWhateverPathLeadsToIt) {
     EXPECT_TRUE(Installer::isRunning(here + "/../X-Plane 12/./"));
     EXPECT_FALSE(Installer::isRunning(other));
     EXPECT_FALSE(Installer::isRunning(tmp.path()));
+    // Processes that come and go while /proc is read change nothing about the answer.
+    std::atomic<bool> stop = false;
+    std::thread churn([&] {
+      while (!stop) ::waitpid(start("/bin/true", nullptr), nullptr, 0);
+    });
+    for (int i = 0; i < 50; ++i) EXPECT_TRUE(Installer::isRunning(here));
+    stop = true;
+    churn.join();
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     EXPECT_FALSE(Installer::isRunning(here));
