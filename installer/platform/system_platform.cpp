@@ -119,19 +119,6 @@ bool exchangeRefused(int err) {
   return err == EINVAL || err == ENOSYS || err == ENOTSUP || err == EOPNOTSUPP || err == EXDEV;
 }
 
-int renameNoReplace(const std::string& from, const std::string& to) {
-#if defined(__APPLE__)
-  if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return 0;
-#else
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-#endif
-  int err = errno;
-  if (err != EINVAL && err != ENOSYS && err != ENOTSUP && err != EOPNOTSUPP) return err;
-  // The file system cannot refuse an existing name by itself: check first.
-  if (existsNoFollow(to)) return EEXIST;
-  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-}
-
 }  // namespace
 
 PlatformServices& PlatformServices::current() {
@@ -164,7 +151,20 @@ void SystemPlatform::copyItem(const std::string& from, const std::string& to) {
 }
 
 void SystemPlatform::moveItem(const std::string& from, const std::string& to) {
-  if (int err = renameNoReplace(from, to)) throw PlatformError(err, Access::write, nameOf(to));
+  if (int err = rename(from, to)) throw PlatformError(err, Access::write, nameOf(to));
+}
+
+int SystemPlatform::rename(const std::string& from, const std::string& to) {
+#if defined(__APPLE__)
+  if (::renamex_np(from.c_str(), to.c_str(), RENAME_EXCL) == 0) return 0;
+#else
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+#endif
+  int err = errno;
+  if (err != EINVAL && err != ENOSYS && err != ENOTSUP && err != EOPNOTSUPP) return err;
+  // The file system cannot refuse an existing name by itself: check first.
+  if (existsNoFollow(to)) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 int SystemPlatform::exchange(const std::string& a, const std::string& b) {
@@ -190,7 +190,7 @@ void SystemPlatform::replaceItem(const std::string& original, const std::string&
   // No swap here: set the old item aside, move the new one in, delete the old. The aside name
   // keeps the replacement's prefix, so that nothing looks like a second copy of the item.
   const std::string aside = replacement + ".old";
-  err = renameNoReplace(original, aside);
+  err = rename(original, aside);
   if (err == EXDEV) {
     // A folder on an overlay's lower layer cannot be renamed: copy it aside and delete it instead.
     try {
@@ -206,15 +206,15 @@ void SystemPlatform::replaceItem(const std::string& original, const std::string&
       // What is left of the old item goes, and its full copy takes its place again.
       std::error_code again;
       fs::remove_all(original, again);
-      if (int backErr = renameNoReplace(aside, original)) throw PlatformError(backErr, Access::write, item);
+      if (int backErr = rename(aside, original)) throw PlatformError(backErr, Access::write, item);
       throw PlatformError(ec.value(), Access::write, item);
     }
     err = 0;
   }
   if (err != 0) throw PlatformError(err, Access::write, item);
-  if (int moveErr = renameNoReplace(replacement, original)) {
+  if (int moveErr = rename(replacement, original)) {
     // Put the old item back; when that fails too, that is what the user must hear about.
-    if (int backErr = renameNoReplace(aside, original)) throw PlatformError(backErr, Access::write, item);
+    if (int backErr = rename(aside, original)) throw PlatformError(backErr, Access::write, item);
     throw PlatformError(moveErr, Access::write, item);
   }
   removeTree(aside, item);

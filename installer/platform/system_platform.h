@@ -29,4 +29,6 @@ class SystemPlatform : public PlatformServices {
   // Swaps two names in one step; 0 or an errno value. Overridable so that the fallback for file
   // systems that refuse the swap can be exercised.
   virtual int exchange(const std::string& a, const std::string& b);
+  // Renames unless the new name exists; 0 or an errno value. Overridable like exchange.
+  virtual int rename(const std::string& from, const std::string& to);
 };

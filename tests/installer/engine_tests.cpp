@@ -206,6 +206,23 @@ TEST_F(Installer, ReplaceFailureRemovesStagingAndLeavesTheDestination) {
   EXPECT_EQ(snapshot(real(kXPlane)), before);
 }
 
+// Where the system refuses the one-step exchange, the old folder is set aside under the staging
+// name; a failed move in puts it back, and a failed move back is what the user hears about.
+TEST_F(Installer, FallbackReplaceThatFailsLeavesNoSecondAddOn) {
+  platform.refuseExchange = true;
+  platform.uuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+  earlierInstall();
+  Tree before = snapshot(real(kXPlane));
+  platform.failingRenames = {{"TAVRO.installing-0A1B2C3D", EIO}};
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "The disk couldn't be written. (TAVRO)");
+  EXPECT_EQ(snapshot(real(kXPlane)), before);
+
+  platform.failingRenames["TAVRO.installing-0A1B2C3D.old"] = EROFS;
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "The disk is read-only. (TAVRO)");
+  EXPECT_EQ(entries(real(kPlugins)), std::vector<std::string>{"TAVRO.installing-0A1B2C3D.old"});
+  EXPECT_EQ(readFile(real(kPlugins + "/TAVRO.installing-0A1B2C3D.old/" + kPlugin)), "old plug-in");
+}
+
 TEST_F(Installer, MoveFailureRemovesStaging) {
   platform.moveError = EEXIST;
   EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "An item with the same name already exists. (TAVRO)");

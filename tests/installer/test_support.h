@@ -103,6 +103,7 @@ class TestPlatform : public SystemPlatform {
   std::optional<std::vector<RunningApplication>> running;
   std::optional<std::optional<std::string>> openResult;  // instead of really opening
   bool refuseExchange = false;
+  std::map<std::string, int> failingRenames;  // errno by the renamed item's name
   std::vector<std::string> copiedTo, removed, opened;
 
   bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
@@ -161,6 +162,10 @@ class TestPlatform : public SystemPlatform {
  protected:
   int exchange(const std::string& a, const std::string& b) override {
     return refuseExchange ? EINVAL : SystemPlatform::exchange(a, b);
+  }
+  int rename(const std::string& from, const std::string& to) override {
+    auto failing = failingRenames.find(fs::path(from).filename().string());
+    return failing != failingRenames.end() ? failing->second : SystemPlatform::rename(from, to);
   }
 
  private:
