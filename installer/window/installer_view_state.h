@@ -62,7 +62,7 @@ class InstallerViewState {
 // The fixed texts of the window, byte for byte. Each is also the key the window looks up in the
 // application's string table (the context "InstallerView"); marked so that Qt's tools extract them.
 #ifndef QT_TRANSLATE_NOOP
-#define QT_TRANSLATE_NOOP(context, text) text
+#define QT_TRANSLATE_NOOP(scope, x) x  // as Qt defines it, so either may come first
 #endif
 namespace WindowText {
 inline constexpr const char* windowTitle = QT_TRANSLATE_NOOP("InstallerView", "Install TAVRO");
