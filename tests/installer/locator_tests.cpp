@@ -237,3 +237,19 @@ TEST_F(Locator, ListFileThatIsNoFileStillSearchesTheUsualPlaces) {
     EXPECT_EQ(found(), Names{"/home/pilot/X-Plane 12"}) << c.what;
   }
 }
+
+// The system's own services: the home folder and the XDG settings come from the environment.
+TEST(LocatorOnThisMachine, HomeAndDesktopFromTheEnvironment) {
+  TempDir home;
+  std::optional<std::string> savedHome = SystemPlatform().environment("HOME");
+  std::optional<std::string> savedConfig = SystemPlatform().environment("XDG_CONFIG_HOME");
+  ::setenv("HOME", home.path().c_str(), 1);
+  ::unsetenv("XDG_CONFIG_HOME");
+  makeXPlane(home.path() + "/Bureau/X-Plane 12", kAllMarkers, kLinux);
+  writeFile(home.path() + "/.config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n");
+  Names names;
+  for (const XPlaneInstall& install : XPlaneLocator::find(kLinux)) names.push_back(install.displayName());
+  EXPECT_EQ(names, Names{home.path() + "/Bureau/X-Plane 12"});
+  savedHome ? ::setenv("HOME", savedHome->c_str(), 1) : ::unsetenv("HOME");
+  if (savedConfig) ::setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1);
+}
