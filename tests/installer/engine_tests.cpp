@@ -84,8 +84,8 @@ TEST_F(Installer, StagingNameIsThePrefixAndEightUpperCaseHexDigits) {
   ASSERT_EQ(platform.copiedTo.size(), 2u);
   std::regex staging("^TAVRO\\.installing-[0-9A-F]{8}$");
   for (const std::string& to : platform.copiedTo) {
-    EXPECT_EQ(paths::parent(to), kPlugins);
-    EXPECT_TRUE(std::regex_match(paths::lastComponent(to), staging)) << to;
+    EXPECT_EQ(fs::path(to).parent_path(), kPlugins);
+    EXPECT_TRUE(std::regex_match(fs::path(to).filename().string(), staging)) << to;
   }
   EXPECT_NE(platform.copiedTo[0], platform.copiedTo[1]);
   platform.uuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
@@ -124,8 +124,7 @@ TEST_F(Installer, NotXPlaneWhenAnyMarkerIsMissing) {
     fs::remove_all(real(kXPlane));
     makeXPlane(real(kXPlane), markers);
     Tree before = snapshot(real(kXPlane));
-    EXPECT_EQ(failing(InstallError::Case::notXPlane),
-              "That folder isn't an X-Plane 12 installation. Choose the folder that contains X-Plane.app.");
+    EXPECT_EQ(failing(InstallError::Case::notXPlane), XPlaneDesktop::kThisDesktop.notXPlane);
     EXPECT_EQ(snapshot(real(kXPlane)), before) << "markers " << markers;
   }
   fs::remove_all(real(kXPlane));
@@ -173,37 +172,67 @@ TEST_F(Installer, CopyFailingHalfWayRemovesStagingAndKeepsTheEarlierInstall) {
   earlierInstall();
   Tree before = snapshot(real(kXPlane));
   ASSERT_EQ(::mkfifo(real(kPayload + "/zz-pipe").c_str(), 0644), 0);
-  std::string message = failing(InstallError::Case::copyFailed);
-  EXPECT_EQ(message.rfind(kCopyPrefix, 0), 0u) << message;
-  EXPECT_GT(message.size(), kCopyPrefix.size());
+  EXPECT_EQ(failing(InstallError::Case::copyFailed),
+            kCopyPrefix + "The item is of a kind that can't be copied. (TAVRO/zz-pipe)");
   EXPECT_EQ(snapshot(real(kXPlane)), before);
 }
 
-TEST_F(Installer, CopyFailedCarriesThePlatformsTextUnchanged) {
-  platform.copyError = "\xE2\x80\x9CTAVRO.xpl\xE2\x80\x9D couldn't be copied: the disk is full.";
-  std::string message = failing(InstallError::Case::copyFailed);
-  EXPECT_EQ(message, kCopyPrefix + *platform.copyError);
-  EXPECT_EQ(entries(real(kPlugins)), std::vector<std::string>{});  // the half-made staging folder is gone
+TEST_F(Installer, CopyFailedNamesTheCauseInASentenceWithoutTheSystemsText) {
+  struct Case {
+    int code;
+    const char* expected;
+  } cases[] = {
+      {ENOSPC, "There isn't enough space on the disk. (TAVRO)"},
+      {EACCES, "You don't have permission to write in that folder. (TAVRO)"},
+      {EROFS, "The disk is read-only. (TAVRO)"},
+      {EIO, "The disk couldn't be written. (TAVRO)"},
+      {EOVERFLOW, "The operation couldn't be completed. (TAVRO)"},
+  };
+  for (const Case& c : cases) {
+    platform.copyError = c.code;
+    EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + c.expected);
+    EXPECT_EQ(entries(real(kPlugins)), std::vector<std::string>{});  // the half-made staging folder is gone
+  }
+  EXPECT_EQ(InstallError::readableCause(PlatformError(EACCES, Access::read, "TAVRO/lin_x64/TAVRO.xpl")),
+            "You don't have permission to read the installer's files. (TAVRO/lin_x64/TAVRO.xpl)");
+  EXPECT_EQ(InstallError::readableCause(std::bad_alloc()), "There isn't enough memory.");
 }
 
 TEST_F(Installer, ReplaceFailureRemovesStagingAndLeavesTheDestination) {
   earlierInstall();
   Tree before = snapshot(real(kXPlane));
-  platform.replaceError = "replace refused";
-  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "replace refused");
+  platform.replaceError = EBUSY;
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "The item is in use. (TAVRO)");
   EXPECT_EQ(snapshot(real(kXPlane)), before);
 }
 
+// Where the system refuses the one-step exchange, the old folder is set aside under the staging
+// name; a failed move in puts it back, and a failed move back is what the user hears about.
+TEST_F(Installer, FallbackReplaceThatFailsLeavesNoSecondAddOn) {
+  platform.refuseExchange = true;
+  platform.uuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+  earlierInstall();
+  Tree before = snapshot(real(kXPlane));
+  platform.failingRenames = {{"TAVRO.installing-0A1B2C3D", EIO}};
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "The disk couldn't be written. (TAVRO)");
+  EXPECT_EQ(snapshot(real(kXPlane)), before);
+
+  platform.failingRenames["TAVRO.installing-0A1B2C3D.old"] = EROFS;
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "The disk is read-only. (TAVRO)");
+  EXPECT_EQ(entries(real(kPlugins)), std::vector<std::string>{"TAVRO.installing-0A1B2C3D.old"});
+  EXPECT_EQ(readFile(real(kPlugins + "/TAVRO.installing-0A1B2C3D.old/" + kPlugin)), "old plug-in");
+}
+
 TEST_F(Installer, MoveFailureRemovesStaging) {
-  platform.moveError = "move refused";
-  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "move refused");
+  platform.moveError = EEXIST;
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "An item with the same name already exists. (TAVRO)");
   EXPECT_EQ(entries(real(kPlugins)), std::vector<std::string>{});
 }
 
 TEST_F(Installer, FailingCleanUpNeverHidesTheStepsError) {
-  platform.copyError = "copy broke";
-  platform.removeError = "remove broke too";
-  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "copy broke");
+  platform.copyError = ENOSPC;
+  platform.removeError = EIO;
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), kCopyPrefix + "There isn't enough space on the disk. (TAVRO)");
   platform.copyError.reset();
   makePayload(real(kPayload), "");
   failing(InstallError::Case::verifyFailed);

@@ -1,6 +1,7 @@
 // The install engine against real file-system faults: a plug-ins folder that fills up, one that is
 // read-only, a destination the system will not replace, payload files that cannot be read, a
-// destination that is a file or a link, and an installer killed between its copy and its move.
+// destination that is a file or a link, an earlier install on an overlay's lower layer, and an
+// installer killed between its copy and its move.
 //
 // The program enters a private mount namespace before any test runs, so that its mounts are seen
 // by no other process and vanish with it. Cases that need a mount say why they are skipped where
@@ -104,8 +105,8 @@ class Fault : public ::testing::Test {
     ADD_FAILURE() << "install succeeded";
     return "";
   }
-  static std::string failure(const char* what, const std::string& path, int err) {
-    return kCopyPrefix + what + " \"" + path + "\": " + std::strerror(err);
+  static std::string failure(const char* sentence, const std::string& item) {
+    return kCopyPrefix + sentence + " (" + item + ")";
   }
 };
 
@@ -129,7 +130,7 @@ TEST_F(Fault, TmpfsFillsUpDuringTheCopy) {
   report("tmpfs-full", "ran");
   platform.uuid = kUUID;
   makePayload(payloadDir, std::string(1 << 20, 'x'));
-  std::string expected = failure("couldn't write", plugins + "/" + kStagingName + "/" + kPlugin, ENOSPC);
+  std::string expected = failure("There isn't enough space on the disk.", "TAVRO/" + kPlugin);
 
   // Over an earlier install: it is untouched, and the space the staging copy took is free again.
   earlierInstall();
@@ -178,7 +179,7 @@ TEST_F(Fault, DestinationTheSystemWillNotReplace) {
   for (bool refuseExchange : {false, true}) {
     SCOPED_TRACE(refuseExchange ? "set-aside replacement" : "one-step swap");
     platform.refuseExchange = refuseExchange;
-    EXPECT_EQ(failing(InstallError::Case::copyFailed), failure("couldn't replace", destination, EBUSY));
+    EXPECT_EQ(failing(InstallError::Case::copyFailed), failure("The item is in use.", "TAVRO"));
     EXPECT_EQ(platform.copiedTo.back(), plugins + "/" + kStagingName);
     EXPECT_EQ(entries(plugins), std::vector<std::string>{"TAVRO"});
     EXPECT_EQ(snapshot(xplane), before);
@@ -190,7 +191,7 @@ TEST_F(Fault, PayloadFileWithoutReadPermission) {
   std::string plugin = payloadDir + "/" + kPlugin;
   earlierInstall();
   ::chmod(plugin.c_str(), 0);
-  std::string expected = failure("couldn't read", plugin, EACCES);
+  std::string expected = failure("You don't have permission to read the installer's files.", "TAVRO/" + kPlugin);
   if (::geteuid() != 0) {
     report("unreadable-file", "ran (as this user)");
     Tree before = snapshot(xplane);
@@ -226,7 +227,7 @@ TEST_F(Fault, PayloadFileWhoseReadFails) {
   SKIP_CASE_IF("read-error", mountHere("/proc/self/mem", damaged, nullptr, MS_BIND));
   report("read-error", "ran");
   Tree before = snapshot(xplane);
-  EXPECT_EQ(failing(InstallError::Case::copyFailed), failure("couldn't read", damaged, EIO));
+  EXPECT_EQ(failing(InstallError::Case::copyFailed), failure("The installer's files couldn't be read from the disk.", "TAVRO/lin_x64/zz-data.bin"));
   EXPECT_EQ(snapshot(xplane), before);
 }
 
@@ -263,6 +264,33 @@ TEST_F(Fault, DestinationIsALinkToAFolderElsewhere) {
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
     EXPECT_EQ(snapshot(destination), snapshot(payloadDir));
     EXPECT_EQ(snapshot(tmp.path() + "/elsewhere"), outside);
+  }
+}
+
+// The plug-ins folder is an overlay whose lower layer holds the earlier install, as in a container
+// image: the system can neither swap nor rename that folder. The old folder is copied aside and
+// deleted instead; afterwards the plug-ins folder holds the new install and nothing else.
+TEST_F(Fault, EarlierInstallOnAnOverlaysLowerLayer) {
+  std::string layers = tmp.path() + "/layers";
+  fs::create_directories(layers);
+  // The upper layer must not itself be on an overlay: all layers go on a tmpfs.
+  SKIP_CASE_IF("overlay-lower-layer", mountHere("tavro-layers", layers, "tmpfs", 0, "size=8m,mode=0755"));
+  for (bool refuseExchange : {false, true}) {
+    SCOPED_TRACE(refuseExchange ? "set-aside replacement" : "whatever the system does");
+    std::string run = layers + (refuseExchange ? "/b" : "/a");
+    for (const char* layer : {"/lower", "/upper", "/work"}) fs::create_directories(run + layer);
+    writeFile(run + "/lower/TAVRO/" + kPlugin, "old plug-in");
+    writeFile(run + "/lower/TAVRO/only-in-old.txt", "old");
+    writeFile(run + "/lower/OtherPlugin/lin_x64/OtherPlugin.xpl", "other");
+    std::string options = "lowerdir=" + run + "/lower,upperdir=" + run + "/upper,workdir=" + run + "/work,redirect_dir=off";
+    SKIP_CASE_IF("overlay-lower-layer", mountHere("tavro-overlay", plugins, "overlay", 0, options.c_str()));
+    if (!refuseExchange) report("overlay-lower-layer", "ran");
+    platform.refuseExchange = refuseExchange;
+    Installer::install(xplane);
+    EXPECT_EQ(entries(plugins), (std::vector<std::string>{"OtherPlugin", "TAVRO"}));
+    EXPECT_EQ(snapshot(destination), snapshot(payloadDir));
+    ::umount2(plugins.c_str(), MNT_DETACH);
+    mounted.pop_back();
   }
 }
 
@@ -306,7 +334,7 @@ TEST_F(Fault, KillBetweenCopyAndMove) {
 
     Installer::install(xplane);
     ASSERT_EQ(platform.copiedTo.size(), update ? 2u : 1u);
-    EXPECT_NE(paths::lastComponent(platform.copiedTo.back()), leftover);
+    EXPECT_NE(fs::path(platform.copiedTo.back()).filename(), leftover);
     EXPECT_EQ(entries(plugins), (std::vector<std::string>{"TAVRO", leftover}));
     EXPECT_EQ(snapshot(destination), snapshot(payloadDir));
     EXPECT_EQ(snapshot(plugins + "/" + leftover), staged);

@@ -27,6 +27,7 @@ TEST(Paths, StandardizeResolvesDotsSeparatorsAndRelativePaths) {
       {"../up", "/up"},
       {"", "/work"},
       {"/a/b/..", "/a"},
+      {"//a/./b/", "/a/b"},
   };
   for (const Case& c : cases) EXPECT_EQ(paths::standardize(c.path, "/work"), c.expected) << c.path;
 }
@@ -97,35 +98,50 @@ class RefusingPlatform : public SystemPlatform {
   int exchange(const std::string&, const std::string&) override { return EINVAL; }
 };
 
-TEST_F(Platform, ReplaceItemSwapsInOneStepAndRemovesTheOldFolder) {
+TEST_F(Platform, ReplaceItemSwapsInOneStepOrSetsTheOldAsideWithoutLeftovers) {
   RefusingPlatform refusing;
   for (SystemPlatform* services : {&platform, static_cast<SystemPlatform*>(&refusing)}) {
     fs::remove_all(at("plugins"));
     writeFile(at("plugins/TAVRO/lin_x64/TAVRO.xpl"), "old");
     writeFile(at("plugins/TAVRO/only-old.txt"), "old");
-    writeFile(at("plugins/new/lin_x64/TAVRO.xpl"), "new");
+    writeFile(at("plugins/TAVRO.installing-0A1B2C3D/lin_x64/TAVRO.xpl"), "new");
 
-    services->replaceItem(at("plugins/TAVRO"), at("plugins/new"));
+    services->replaceItem(at("plugins/TAVRO"), at("plugins/TAVRO.installing-0A1B2C3D"));
     EXPECT_EQ(entries(at("plugins")), std::vector<std::string>{"TAVRO"});
     EXPECT_EQ(snapshot(at("plugins/TAVRO")),
               (std::map<std::string, std::string>{{"lin_x64", "dir"}, {"lin_x64/TAVRO.xpl", "new"}}));
   }
 }
 
-TEST_F(Platform, ReadTextFileAnswersEveryKindOfBadInput) {
-  writeFile(at("ok"), "/Applications/X-Plane 12\n\xE2\x80\x94\n");
-  writeFile(at("latin1"), "/Volumes/Gr\xFCn/X-Plane 12\n");
+TEST_F(Platform, ReadFileAnswersEveryKindOfBadInput) {
+  writeFile(at("ok"), "/Applications/X-Plane 12\n\xFC\n");
   writeFile(at("big"), std::string(4097, 'a'));
   fs::create_directories(at("folder"));
   ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0644), 0);
+  fs::create_symlink(at("loop"), at("loop"));
 
-  EXPECT_EQ(platform.readTextFile(at("ok"), 4096), "/Applications/X-Plane 12\n\xE2\x80\x94\n");
-  EXPECT_EQ(platform.readTextFile(at("latin1"), 4096), std::nullopt);
-  EXPECT_EQ(platform.readTextFile(at("big"), 4096), std::nullopt);
-  EXPECT_EQ(platform.readTextFile(at("big"), 4097), std::string(4097, 'a'));
-  EXPECT_EQ(platform.readTextFile(at("folder"), 4096), std::nullopt);
-  EXPECT_EQ(platform.readTextFile(at("missing"), 4096), std::nullopt);
-  EXPECT_EQ(platform.readTextFile(at("fifo"), 4096), std::nullopt);  // returns at once, no writer needed
+  EXPECT_EQ(platform.readFile(at("ok"), 4096), "/Applications/X-Plane 12\n\xFC\n");
+  EXPECT_EQ(platform.readFile(at("big"), 4096), std::nullopt);
+  EXPECT_EQ(platform.readFile(at("big"), 4097), std::string(4097, 'a'));
+  for (const char* bad : {"folder", "missing", "fifo", "loop"})
+    EXPECT_EQ(platform.readFile(at(bad), 4096), std::nullopt) << bad;  // a FIFO returns at once
+}
+
+// Like every Linux program: $HOME when it is an absolute path, the password database otherwise.
+TEST_F(Platform, HomeIsTheEnvironmentsWhenAbsolute) {
+  std::optional<std::string> saved = platform.environment("HOME");
+  ::unsetenv("HOME");
+  std::string fromDatabase = platform.homeDirectory();
+  EXPECT_EQ(fromDatabase.front(), '/');
+  struct Case {
+    const char* home;
+    std::string expected;
+  } cases[] = {{"/srv/pilot/../pilot2/", "/srv/pilot2/"}, {"", fromDatabase}, {"relative/home", fromDatabase}};
+  for (const Case& c : cases) {
+    ::setenv("HOME", c.home, 1);
+    EXPECT_EQ(platform.homeDirectory(), c.expected) << c.home;
+  }
+  if (saved) ::setenv("HOME", saved->c_str(), 1);
 }
 
 TEST_F(Platform, RandomUUIDIsCanonicalUpperCaseAndFresh) {
@@ -140,5 +156,5 @@ TEST_F(Platform, ResourceFolderLiesBesideTheExecutable) {
   EXPECT_EQ(platform.resourceFolder("no such resource"), std::nullopt);
   auto self = platform.resourceFolder("installer_core_tests");
   ASSERT_TRUE(self.has_value());
-  EXPECT_EQ(paths::lastComponent(*self), "installer_core_tests");
+  EXPECT_EQ(fs::path(*self).filename(), "installer_core_tests");
 }

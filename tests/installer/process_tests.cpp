@@ -1,16 +1,17 @@
-// X-Plane process control with real processes from fake "X-Plane.app" bundles, the main queue, and
-// installing as a user who may not change the plug-ins folder.
+// X-Plane process control with real processes started from a copy of a program placed as the X-Plane
+// folder's "X-Plane-x86_64", the main queue, and installing as a user who may not change the
+// plug-ins folder.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
-#include "bundle_info.h"
 #include "installer.h"
 #include "main_queue.h"
 #include "test_support.h"
@@ -46,140 +47,111 @@ class Process : public ::testing::Test {
   TempDir tmp;
   TestPlatform platform;  // the real file system and the real /proc
   UsePlatform use{platform};
-  std::string here = tmp.path() + "/Applications/X-Plane 12";
-  std::string other = tmp.path() + "/Users/Shared/X-Plane 12";
+  std::string here = tmp.path() + "/games/X-Plane 12";
+  std::string linked = tmp.path() + "/home/X-Plane 12";  // a link to here
+  std::string other = tmp.path() + "/disk2/X-Plane 12";
 
   void SetUp() override {
     MainQueue::shared().drain();
     makeXPlane(here);
     makeXPlane(other);
+    fs::create_directories(tmp.path() + "/home");
+    fs::create_directory_symlink(here, linked);
+  }
+
+  struct Launch {
+    int calls = 0;
+    std::optional<std::string> error;
+    bool onThisThread = false;
+  };
+  // Launches, checks that nothing arrives before the main queue runs, and drains it.
+  Launch launch(const std::string& folder) {
+    Launch result;
+    auto self = std::this_thread::get_id();
+    Installer::launch(folder, [&](std::optional<std::string> e) {
+      ++result.calls;
+      result.error = e;
+      result.onThisThread = std::this_thread::get_id() == self;
+    });
+    EXPECT_EQ(result.calls, 0);
+    MainQueue::shared().waitAndDrain(5s);
+    MainQueue::shared().drain();
+    return result;
   }
 };
 
 }  // namespace
 
-TEST(Bundle, ExecutableInsideABundle) {
-  struct Case {
-    const char* exe;
-    std::optional<std::string> bundle;
-  } cases[] = {
-      {"/A/X-Plane 12/X-Plane.app/Contents/MacOS/X-Plane", "/A/X-Plane 12/X-Plane.app"},
-      {"/A/Outer.app/Contents/MacOS/Inner.app/Contents/MacOS/tool", "/A/Outer.app/Contents/MacOS/Inner.app"},
-      {"/A/X-Plane.app/Contents/MacOS/sub/X-Plane", "/A/X-Plane.app"},
-      {"/A/.app/Contents/MacOS/X-Plane", std::nullopt},
-      {"/A/X-Plane.app/Contents/MacOS/", std::nullopt},
-      {"/A/X-Plane.app/Contents/Resources/X-Plane", std::nullopt},
-      {"/usr/bin/sleep", std::nullopt},
-  };
-  for (const Case& c : cases) EXPECT_EQ(bundle::bundleOfExecutable(c.exe), c.bundle) << c.exe;
-}
-
-TEST(Bundle, PlistStringValues) {
-  std::string plist = infoPlist("com.example.a&amp;b", "X-Plane");
-  EXPECT_EQ(bundle::plistString(plist, "CFBundleIdentifier"), "com.example.a&b");
-  EXPECT_EQ(bundle::plistString(plist, "CFBundleExecutable"), "X-Plane");
-  EXPECT_EQ(bundle::plistString(plist, "CFBundleName"), std::nullopt);
-  EXPECT_EQ(bundle::plistString("<key>CFBundleIdentifier</key><true/>", "CFBundleIdentifier"), std::nullopt);
-  EXPECT_EQ(bundle::plistString("<key>CFBundleIdentifier</key><string>cut", "CFBundleIdentifier"), std::nullopt);
-  EXPECT_EQ(bundle::plistString("bplist00\x01\x02", "CFBundleIdentifier"), std::nullopt);
-}
-
-TEST_F(Process, IsRunningOnlyForTheFolderItRunsFrom) {
-  std::string exe = makeApp(here, kHelper);
-  makeApp(other, kHelper);
+TEST_F(Process, IsRunningForTheProgramFileWhateverPathLeadsToIt) {
+  makeProgram(here, kHelper);
+  makeProgram(other, kHelper);  // the same bytes, another file
   EXPECT_FALSE(Installer::isRunning(here));
 
-  pid_t pid = start(exe, "sleep");
-  ASSERT_GT(pid, 0);
-  EXPECT_TRUE(eventually([&] { return Installer::isRunning(here); }));
-  EXPECT_FALSE(Installer::isRunning(other));
-  EXPECT_TRUE(Installer::isRunning(here + "/../X-Plane 12/./"));
-  EXPECT_FALSE(Installer::isRunning(tmp.path()));
-
-  ::kill(pid, SIGKILL);
-  int status;
-  ::waitpid(pid, &status, 0);
-  EXPECT_FALSE(Installer::isRunning(here));
+  for (const std::string& startedFrom : {here, linked}) {
+    SCOPED_TRACE("started from " + startedFrom);
+    pid_t pid = start(Installer::xplaneApp(startedFrom), "sleep");
+    ASSERT_GT(pid, 0);
+    EXPECT_TRUE(eventually([&] { return Installer::isRunning(here); }));
+    EXPECT_TRUE(Installer::isRunning(linked));
+    EXPECT_TRUE(Installer::isRunning(here + "/../X-Plane 12/./"));
+    EXPECT_FALSE(Installer::isRunning(other));
+    EXPECT_FALSE(Installer::isRunning(tmp.path()));
+    // Processes that come and go while /proc is read change nothing about the answer.
+    std::atomic<bool> stop = false;
+    std::thread churn([&] {
+      while (!stop) ::waitpid(start("/bin/true", nullptr), nullptr, 0);
+    });
+    for (int i = 0; i < 50; ++i) EXPECT_TRUE(Installer::isRunning(here));
+    stop = true;
+    churn.join();
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    EXPECT_FALSE(Installer::isRunning(here));
+  }
 }
 
-TEST_F(Process, IsRunningNeedsExactlyXPlanesBundleIdentifier) {
-  std::string exe = makeApp(here, kHelper, "com.laminar-research.x-plane");
-  pid_t pid = start(exe, "sleep");
-  ASSERT_GT(pid, 0);
-  // The process is up once /proc shows it from the bundle.
-  EXPECT_TRUE(eventually([&] {
-    for (const RunningApplication& app : platform.runningApplications())
-      if (app.bundlePath == here + "/X-Plane.app") return true;
-    return false;
-  }));
+TEST_F(Process, IsRunningSkipsEntriesThatCannotBeCompared) {
+  auto program = platform.identity(Installer::xplaneApp(here));
+  ASSERT_TRUE(program.has_value());
+  platform.running = std::vector<RunningApplication>{{}, {std::string(Installer::xplaneBundleID), here, std::nullopt}};
   EXPECT_FALSE(Installer::isRunning(here));
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
-}
-
-TEST_F(Process, IsRunningSkipsApplicationsWithoutIdentifierOrLocation) {
-  std::string id(Installer::xplaneBundleID);
-  platform.running = std::vector<RunningApplication>{{id, std::nullopt}, {std::nullopt, here + "/X-Plane.app"}};
-  EXPECT_FALSE(Installer::isRunning(here));
-  platform.running->push_back({id, here + "/./X-Plane.app/"});
+  platform.running->push_back({std::nullopt, std::nullopt, program});
   EXPECT_TRUE(Installer::isRunning(here));
+  fs::remove(Installer::xplaneApp(here));  // no program file: nothing can run it
+  EXPECT_FALSE(Installer::isRunning(here));
 }
 
-TEST_F(Process, LaunchStartsTheBundlesExecutableDetachedAndCompletesLaterOnTheMainThread) {
-  makeApp(here, kHelper);
-  bool called = false;
-  std::optional<std::string> error = "not called";
-  std::thread::id thread;
-  Installer::launch(here, [&](std::optional<std::string> e) {
-    called = true;
-    error = e;
-    thread = std::this_thread::get_id();
-  });
-  EXPECT_FALSE(called);
-  MainQueue::shared().waitAndDrain(5s);
-  ASSERT_TRUE(called);
-  EXPECT_EQ(error, std::nullopt);
-  EXPECT_EQ(thread, std::this_thread::get_id());
+TEST_F(Process, LaunchStartsTheProgramInItsFolderAndSessionAndCompletesOnceOnTheMainThread) {
+  makeProgram(here, kHelper);
+  Launch result = launch(linked);
+  EXPECT_EQ(result.calls, 1);
+  EXPECT_EQ(result.error, std::nullopt);
+  EXPECT_TRUE(result.onThisThread);
 
-  std::string marker = here + "/X-Plane.app/Contents/MacOS/launched";
-  EXPECT_TRUE(eventually([&] { return fs::exists(marker) && !readFile(marker).empty(); }));
+  std::string marker = here + "/launched";
+  EXPECT_TRUE(eventually([&] { return fs::exists(marker) && readFile(marker).size() > 0 && readFile(marker).back() == '\n'; }));
+  EXPECT_EQ(readFile(marker), here + "\n/dev/null\n/dev/null\nown session\n");
   // Detached: the started program is nobody's child here, so nothing is left to reap.
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
 }
 
-TEST_F(Process, LaunchReportsAMissingBundleOrExecutableLater) {
+TEST_F(Process, LaunchReportsAProgramThatCannotStartOnce) {
   struct Case {
     const char* what;
     std::function<void()> make;
   } cases[] = {
-      {"no X-Plane.app", [&] { fs::remove_all(here + "/X-Plane.app"); }},
-      {"no Info.plist", [&] { fs::create_directories(here + "/X-Plane.app/Contents/MacOS"); }},
-      {"no executable named",
-       [&] { writeFile(here + "/X-Plane.app/Contents/Info.plist", "<plist><dict></dict></plist>"); }},
-      {"executable missing", [&] { writeFile(here + "/X-Plane.app/Contents/Info.plist", infoPlist("x", "X-Plane")); }},
-      {"name escapes the bundle",
-       [&] { writeFile(here + "/X-Plane.app/Contents/Info.plist", infoPlist("x", "../../../bin")); }},
-      {"not executable",
-       [&] {
-         std::string exe = makeApp(here, kHelper);
-         ::chmod(exe.c_str(), 0644);
-       }},
+      {"no program", [&] { fs::remove(Installer::xplaneApp(here)); }},
+      {"not executable", [&] { ::chmod(makeProgram(here, kHelper).c_str(), 0644); }},
+      {"a folder", [&] { fs::create_directories(Installer::xplaneApp(here)); }},
   };
   for (const Case& c : cases) {
-    fs::remove_all(here + "/X-Plane.app");
+    fs::remove_all(Installer::xplaneApp(here));
     c.make();
-    int calls = 0;
-    std::optional<std::string> error;
-    Installer::launch(here, [&](std::optional<std::string> e) {
-      ++calls;
-      error = e;
-    });
-    EXPECT_EQ(calls, 0) << c.what;
-    MainQueue::shared().waitAndDrain(5s);
-    MainQueue::shared().drain();
-    EXPECT_EQ(calls, 1) << c.what;
-    EXPECT_TRUE(error.has_value() && !error->empty()) << c.what;
+    Launch result = launch(here);
+    EXPECT_EQ(result.calls, 1) << c.what;
+    EXPECT_TRUE(result.error.has_value() && !result.error->empty()) << c.what;
+    EXPECT_TRUE(result.onThisThread) << c.what;
   }
 }
 

@@ -1,5 +1,7 @@
 // A small program the installer tests run as another user or as a fake X-Plane executable.
-//   (no arguments)           as a launched X-Plane: writes its pid to "launched" beside it, exits
+//   (no arguments)           as a launched X-Plane: writes "launched" beside itself with lines
+//                            for its working folder, its standard input and output, and whether
+//                            it leads its own session; then exits
 //   sleep                    stays alive until killed (at most 60 s)
 //   install PAYLOAD XPLANE   installs with PAYLOAD as the resource "TAVRO"; prints "ok", or the
 //                            error's case and its description on two lines
@@ -10,10 +12,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "installer.h"
-#include "paths.h"
 #include "system_platform.h"
 
 namespace {
@@ -48,14 +50,13 @@ const char* caseName(InstallError::Case which) {
 
 int main(int argc, char** argv) {
   if (argc == 1) {
-    char exe[4096];
-    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
-    if (n <= 0) return 1;
-    exe[n] = '\0';
-    std::string marker = paths::join(paths::parent(exe), "launched");
-    FILE* out = std::fopen(marker.c_str(), "w");
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::path marker = fs::read_symlink("/proc/self/exe", ec).parent_path() / "launched";
+    FILE* out = ec ? nullptr : std::fopen(marker.c_str(), "w");
     if (!out) return 1;
-    std::fprintf(out, "%d\n", static_cast<int>(getpid()));
+    std::fprintf(out, "%s\n%s\n%s\n%s\n", fs::current_path(ec).c_str(), fs::read_symlink("/proc/self/fd/0", ec).c_str(),
+                 fs::read_symlink("/proc/self/fd/1", ec).c_str(), getsid(0) == getpid() ? "own session" : "joined");
     std::fclose(out);
     return 0;
   }

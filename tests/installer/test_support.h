@@ -18,6 +18,7 @@
 
 #include "installer.h"
 #include "paths.h"
+#include "platform_table.h"
 #include "system_platform.h"
 
 namespace fs = std::filesystem;
@@ -83,8 +84,9 @@ inline std::vector<std::string> entries(const std::string& folder) {
   return names;
 }
 
-// The real platform with every logical absolute path mapped below a root folder, a fixed home
-// ("/Users/pilot") and current folder ("/work"), and failures that a test can force.
+// The real platform with every logical absolute path mapped below a root folder, a home ("/home/pilot"
+// unless a test sets another), a current folder ("/work"), an environment of the test's own, and
+// failures that a test can force (a platform error with its system error number).
 class TestPlatform : public SystemPlatform {
  public:
   explicit TestPlatform(std::string root = "") : root_(std::move(root)) {}
@@ -92,44 +94,53 @@ class TestPlatform : public SystemPlatform {
   // The real path of a logical one.
   std::string real(const std::string& logical) const { return root_.empty() ? logical : root_ + logical; }
 
+  std::string home = "/home/pilot";
+  std::map<std::string, std::string> env;
   std::optional<bool> writable;
-  std::optional<std::string> copyError, moveError, replaceError, removeError;
+  std::optional<int> copyError, moveError, replaceError, removeError;
   std::optional<std::string> uuid;
   std::optional<std::string> resource;  // logical path of the resource "TAVRO"
   std::optional<std::vector<RunningApplication>> running;
   std::optional<std::optional<std::string>> openResult;  // instead of really opening
   bool refuseExchange = false;
+  std::map<std::string, int> failingRenames;  // errno by the renamed item's name
   std::vector<std::string> copiedTo, removed, opened;
 
   bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
+  std::optional<FileIdentity> identity(const std::string& p) override { return SystemPlatform::identity(real(p)); }
   bool isWritable(const std::string& p) override { return writable ? *writable : SystemPlatform::isWritable(real(p)); }
   void copyItem(const std::string& from, const std::string& to) override {
     copiedTo.push_back(to);
     if (copyError) {
       // Fail half-way: something has already been created at the destination.
       fs::create_directories(real(to) + "/partial");
-      throw PlatformError(*copyError);
+      throw PlatformError(*copyError, Access::write, "TAVRO");
     }
     SystemPlatform::copyItem(real(from), real(to));
   }
   void moveItem(const std::string& from, const std::string& to) override {
-    if (moveError) throw PlatformError(*moveError);
+    if (moveError) throw PlatformError(*moveError, Access::write, "TAVRO");
     SystemPlatform::moveItem(real(from), real(to));
   }
   void replaceItem(const std::string& original, const std::string& replacement) override {
-    if (replaceError) throw PlatformError(*replaceError);
+    if (replaceError) throw PlatformError(*replaceError, Access::write, "TAVRO");
     SystemPlatform::replaceItem(real(original), real(replacement));
   }
   void removeItem(const std::string& p) override {
     removed.push_back(p);
-    if (removeError) throw PlatformError(*removeError);
+    if (removeError) throw PlatformError(*removeError, Access::write, "TAVRO");
     SystemPlatform::removeItem(real(p));
   }
   std::optional<std::uint64_t> fileSize(const std::string& p) override { return SystemPlatform::fileSize(real(p)); }
-  std::string homeDirectory() override { return root_.empty() ? SystemPlatform::homeDirectory() : "/Users/pilot"; }
+  std::string homeDirectory() override { return root_.empty() ? SystemPlatform::homeDirectory() : home; }
   std::string currentDirectory() override { return root_.empty() ? SystemPlatform::currentDirectory() : "/work"; }
-  std::optional<std::string> readTextFile(const std::string& p, std::size_t maxBytes) override {
-    return SystemPlatform::readTextFile(real(p), maxBytes);
+  std::optional<std::string> environment(const std::string& name) override {
+    if (root_.empty()) return SystemPlatform::environment(name);
+    auto it = env.find(name);
+    return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+  }
+  std::optional<std::string> readFile(const std::string& p, std::size_t maxBytes) override {
+    return SystemPlatform::readFile(real(p), maxBytes);
   }
   std::optional<std::string> resourceFolder(const std::string& name) override {
     if (!resource || name != "TAVRO" || !fileExists(*resource)) return std::nullopt;
@@ -152,6 +163,10 @@ class TestPlatform : public SystemPlatform {
   int exchange(const std::string& a, const std::string& b) override {
     return refuseExchange ? EINVAL : SystemPlatform::exchange(a, b);
   }
+  int rename(const std::string& from, const std::string& to) override {
+    auto failing = failingRenames.find(fs::path(from).filename().string());
+    return failing != failingRenames.end() ? failing->second : SystemPlatform::rename(from, to);
+  }
 
  private:
   std::string root_;
@@ -167,10 +182,16 @@ class UsePlatform {
 
 enum Marker : unsigned { kApp = 1, kPlugins = 2, kDefaultData = 4, kAllMarkers = 7 };
 
-// A fake X-Plane 12 folder at a real path, with the chosen markers as folders.
-inline void makeXPlane(const std::string& folder, unsigned markers = kAllMarkers) {
+// A fake X-Plane 12 folder at a real path with the chosen markers, shaped for a desktop: its
+// program (a folder "X-Plane.app" on macOS, an empty file "X-Plane-x86_64" on Linux) and two folders.
+inline void makeXPlane(const std::string& folder, unsigned markers = kAllMarkers,
+                       const XPlaneDesktop::Table& desktop = XPlaneDesktop::kThisDesktop) {
   fs::create_directories(folder);
-  if (markers & kApp) fs::create_directories(folder + "/X-Plane.app/Contents/MacOS");
+  std::string app = paths::join(folder, desktop.application);
+  if ((markers & kApp) && desktop.runningBy == XPlaneDesktop::RunningBy::bundleIdentifier)
+    fs::create_directories(app + "/Contents/MacOS");
+  else if (markers & kApp)
+    writeFile(app, "");
   if (markers & kPlugins) fs::create_directories(folder + "/Resources/plugins");
   if (markers & kDefaultData) fs::create_directories(folder + "/Resources/default data");
 }
@@ -180,20 +201,11 @@ inline void makePayload(const std::string& folder, const std::string& plugin = "
   writeFile(paths::join(folder, Installer::pluginFile), plugin);
 }
 
-inline std::string infoPlist(const std::string& identifier, const std::string& executable) {
-  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-         "\t<key>CFBundleExecutable</key>\n\t<string>" + executable + "</string>\n"
-         "\t<key>CFBundleIdentifier</key>\n\t<string>" + identifier + "</string>\n</dict>\n</plist>\n";
-}
-
-// An "X-Plane.app" at a real X-Plane folder whose executable is a copy of program.
-inline std::string makeApp(const std::string& folder, const std::string& program,
-                           const std::string& identifier = std::string(Installer::xplaneBundleID)) {
-  std::string app = folder + "/X-Plane.app";
-  writeFile(app + "/Contents/Info.plist", infoPlist(identifier, "X-Plane"));
-  std::string exe = app + "/Contents/MacOS/X-Plane";
-  fs::create_directories(app + "/Contents/MacOS");
-  fs::copy_file(program, exe, fs::copy_options::overwrite_existing);
+// X-Plane's program in a real X-Plane folder, as a copy of program that may be run.
+inline std::string makeProgram(const std::string& folder, const std::string& program) {
+  std::string exe = Installer::xplaneApp(folder);
+  fs::remove_all(exe);
+  fs::copy_file(program, exe);
   fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                            fs::perms::others_read | fs::perms::others_exec);
   return exe;

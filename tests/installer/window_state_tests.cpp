@@ -16,14 +16,19 @@ using Lines = std::vector<std::string>;
 
 namespace {
 
-const std::string kApps = "/Applications/X-Plane 12";
-const std::string kShared = "/Users/Shared/X-Plane 12";
+const std::string kApps = "/home/pilot/X-Plane 12";
+const std::string kShared = "/home/pilot/Desktop/X-Plane 12";
 const std::string kPayload = "/Installer/Resources/TAVRO";
-const char* kRegistry = "/Users/pilot/Library/Preferences/x-plane_install_12.txt";
 
 const std::string kHeading = "heading: TAVRO for X-Plane";
+// The texts that name the platform's X-Plane program, as each build shows them.
+#if defined(__APPLE__)
+const std::string kProgram = "X-Plane.app";
+#else
+const std::string kProgram = "X-Plane-x86_64";
+#endif
 const std::string kNotXPlane =
-    "error small verbatim: That folder isn't an X-Plane 12 installation. Choose the folder that contains X-Plane.app.";
+    "error small verbatim: That folder isn't an X-Plane 12 installation. Choose the folder that contains " + kProgram + ".";
 const std::string kChooserButtons = "buttons: [Choose X-Plane 12 Folder…] ~ [Install TAVRO, default]";
 const std::string kIphone = "secondary: Then open TAVRO on your iPhone — it will find this Mac by itself.";
 
@@ -75,7 +80,7 @@ TEST_F(Window, NoInstallFoundUntilAValidFolderIsChosen) {
   state.chooseFolder();
   ASSERT_EQ(picker.asked.size(), 1u);
   EXPECT_EQ(picker.asked[0].first, "Choose");
-  EXPECT_EQ(picker.asked[0].second, "Select your X-Plane 12 folder — the one containing X-Plane.app.");
+  EXPECT_EQ(picker.asked[0].second, "Select your X-Plane 12 folder — the one containing " + kProgram + ".");
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
                             "picker: (x) /Volumes/Sim/X-Plane 12", kChooserButtons}));
 }
@@ -84,17 +89,17 @@ TEST_F(Window, OneInstallIsPreselectedAndReadyToInstall) {
   xplane(kApps);
   state.locate();
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
-                            "picker: (x) /Applications/X-Plane 12", kChooserButtons}));
+                            "picker: (x) /home/pilot/X-Plane 12", kChooserButtons}));
 }
 
 TEST_F(Window, SeveralInstallsInTheLocatorsOrderWithTheFirstSelected) {
   xplane(kApps);
   xplane(kShared);
   xplane("/Volumes/Sim/X-Plane 12");
-  writeFile(platform.real(kRegistry), "/Volumes/Sim/X-Plane 12\n");
+  writeFile(platform.real(paths::join(platform.home, XPlaneDesktop::kThisDesktop.listFile)), "/Volumes/Sim/X-Plane 12\n");
   state.locate();
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Choose your X-Plane 12:",
-                            "picker: (x) /Volumes/Sim/X-Plane 12 ( ) /Applications/X-Plane 12 ( ) /Users/Shared/X-Plane 12",
+                            "picker: (x) /Volumes/Sim/X-Plane 12 ( ) /home/pilot/X-Plane 12 ( ) /home/pilot/Desktop/X-Plane 12",
                             kChooserButtons}));
   state.select(2);
   EXPECT_EQ(state.selected->url, kShared);
@@ -106,11 +111,11 @@ TEST_F(Window, ChoosingAListedFolderSelectsItWithoutASecondRow) {
   xplane(kApps);
   xplane(kShared);
   state.locate();
-  picker.answers = {"/Users/Shared/../Shared/./X-Plane 12/"};
+  picker.answers = {"/home/pilot/../pilot/./Desktop/X-Plane 12/"};
   state.chooseFolder();
   ASSERT_EQ(state.installs.size(), 2u);
   EXPECT_EQ(state.selected->url, kShared);
-  EXPECT_EQ(lines()[3], "picker: ( ) /Applications/X-Plane 12 (x) /Users/Shared/X-Plane 12");
+  EXPECT_EQ(lines()[3], "picker: ( ) /home/pilot/X-Plane 12 (x) /home/pilot/Desktop/X-Plane 12");
 }
 
 TEST_F(Window, InvalidFolderShowsTheMessageAndAValidOneClearsIt) {
@@ -123,7 +128,7 @@ TEST_F(Window, InvalidFolderShowsTheMessageAndAValidOneClearsIt) {
     picker.answers = {std::string(bad)};
     state.chooseFolder();
     EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
-                              "picker: (x) /Applications/X-Plane 12", kNotXPlane, kChooserButtons}))
+                              "picker: (x) /home/pilot/X-Plane 12", kNotXPlane, kChooserButtons}))
         << bad;
   }
   state.select(0);  // a change of selection keeps the message
@@ -137,7 +142,7 @@ TEST_F(Window, InvalidFolderShowsTheMessageAndAValidOneClearsIt) {
   picker.answers = {"/Volumes/Sim/X-Plane 12"};
   state.chooseFolder();
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Choose your X-Plane 12:",
-                            "picker: ( ) /Applications/X-Plane 12 (x) /Volumes/Sim/X-Plane 12", kChooserButtons}));
+                            "picker: ( ) /home/pilot/X-Plane 12 (x) /Volumes/Sim/X-Plane 12", kChooserButtons}));
 }
 
 TEST_F(Window, FreshInstallShowsTheSuccessScreenWithOpenXPlane) {
@@ -156,7 +161,7 @@ TEST_F(Window, AlreadyInstalledReadsReplaceThenUpdated) {
   installedIn(kApps);
   state.locate();
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
-                            "picker: (x) /Applications/X-Plane 12",
+                            "picker: (x) /home/pilot/X-Plane 12",
                             "secondary small: TAVRO is already installed here. Installing again will replace it.",
                             "buttons: [Choose X-Plane 12 Folder…] ~ [Replace TAVRO, default]"}));
   state.install();
@@ -166,9 +171,9 @@ TEST_F(Window, AlreadyInstalledReadsReplaceThenUpdated) {
 
 TEST_F(Window, XPlaneRunningAsksForARestartAndOffersOnlyDone) {
   xplane(kApps);
-  platform.running = std::vector<RunningApplication>{
-      {std::string(Installer::xplaneBundleID), platform.real(kShared) + "/X-Plane.app"},
-      {std::string(Installer::xplaneBundleID), kApps + "/X-Plane.app"}};
+  xplane(kShared);
+  platform.running = std::vector<RunningApplication>{{std::nullopt, std::nullopt, platform.identity(Installer::xplaneApp(kShared))},
+                                                     {std::nullopt, std::nullopt, platform.identity(Installer::xplaneApp(kApps))}};
   state.locate();
   state.install();
   EXPECT_EQ(lines(), (Lines{"screen: success", kHeading, "title: TAVRO is installed.",
@@ -180,11 +185,11 @@ TEST_F(Window, XPlaneRunningAsksForARestartAndOffersOnlyDone) {
 
 TEST_F(Window, OpeningXPlaneQuitsOnceItOpens) {
   xplane(kApps);
+  makeProgram(platform.real(kApps), "/bin/true");  // really started, and gone at once
   state.locate();
   state.install();
-  platform.openResult = std::optional<std::string>();
   state.openXPlane();
-  EXPECT_EQ(platform.opened, std::vector<std::string>{kApps + "/X-Plane.app"});
+  EXPECT_EQ(platform.opened, std::vector<std::string>{Installer::xplaneApp(kApps)});
   EXPECT_EQ(quits, 0);  // the completion arrives later, on the main queue
   MainQueue::shared().waitAndDrain(5s);
   EXPECT_EQ(quits, 1);
@@ -214,7 +219,7 @@ TEST_F(Window, OpeningAnXPlaneThatIsNotThereFailsThroughTheRealPlatform) {
   xplane(kApps);
   state.locate();
   state.install();
-  state.openXPlane();  // the fake folder's X-Plane.app has no Info.plist
+  state.openXPlane();  // the fake folder's program is an empty file that cannot be run
   MainQueue::shared().waitAndDrain(5s);
   EXPECT_EQ(state.launchError, "TAVRO couldn't open X-Plane 12. Open it yourself and TAVRO will be ready.");
 }
@@ -242,7 +247,7 @@ TEST_F(Window, VerifyFailureAfterAReplaceDropsTheNoteAndKeepsTheChooser) {
   EXPECT_FALSE(state.installed);
   EXPECT_FALSE(state.working);
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Choose your X-Plane 12:",
-                            "picker: ( ) /Applications/X-Plane 12 (x) /Users/Shared/X-Plane 12",
+                            "picker: ( ) /home/pilot/X-Plane 12 (x) /home/pilot/Desktop/X-Plane 12",
                             "error small verbatim: TAVRO was copied but didn't look right afterwards, so it was "
                             "removed. Please try again.",
                             kChooserButtons}));
@@ -255,10 +260,10 @@ TEST_F(Window, MissingPayloadIsShownAtOnceAndAgainOnInstall) {
       "error small verbatim: This installer is damaged — the TAVRO add-on is missing. Please download TAVRO again.";
   state.locate();
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
-                            "picker: (x) /Applications/X-Plane 12", damaged, kChooserButtons}));
+                            "picker: (x) /home/pilot/X-Plane 12", damaged, kChooserButtons}));
   state.install();
   EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
-                            "picker: (x) /Applications/X-Plane 12", damaged, kChooserButtons}));
+                            "picker: (x) /home/pilot/X-Plane 12", damaged, kChooserButtons}));
   EXPECT_FALSE(fs::exists(platform.real(kApps + "/Resources/plugins/TAVRO")));
 }
 

@@ -1,6 +1,6 @@
 // The real Qt window on the offscreen platform: it shows what the screen content says, Return
-// presses the default button, clicks reach the state, and a full install lands in a temporary
-// X-Plane folder. Each screen is saved as a PNG in the build folder for a person to look at.
+// presses the default button, clicks reach the state, a full install lands in a temporary X-Plane
+// folder, the platform's wording is shown, and folder paths show as they are. Each screen is saved as a PNG in the build folder for a person to look at.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -9,10 +9,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTextDocumentFragment>
 
 #include "installer.h"
 #include "installer_view.h"
 #include "main_queue.h"
+#include "platform_wording.h"
 #include "tavro_installer_app.h"
 #include "test_support.h"
 #include "window_support.h"
@@ -21,8 +23,8 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kApps = "/Applications/X-Plane 12";
-const std::string kShared = "/Users/Shared/X-Plane 12";
+const std::string kApps = "/home/pilot/X-Plane 12";
+const std::string kShared = "/home/pilot/Desktop/X-Plane 12";
 const std::string kPayload = "/Installer/Resources/TAVRO";
 
 template <typename W>
@@ -64,6 +66,12 @@ class WindowWidget : public ::testing::Test {
     fs::create_directories(TAVRO_SCREENS_DIR);
     EXPECT_TRUE(view->grab().save(QString(TAVRO_SCREENS_DIR "/") + name + ".png")) << name;
   }
+  std::vector<std::string> shownTexts() {
+    std::vector<std::string> texts;
+    for (QLabel* label : visible<QLabel>(view.get())) texts.push_back(label->text().toStdString());
+    return texts;
+  }
+  static std::string plain(const QString& html) { return QTextDocumentFragment::fromHtml(html).toPlainText().toStdString(); }
   QPushButton* button(const char* action) {
     for (QPushButton* b : visible<QPushButton>(view.get()))
       if (b->objectName() == action) return b;
@@ -77,20 +85,20 @@ class WindowWidget : public ::testing::Test {
     EXPECT_EQ(view->windowTitle().toStdString(), content.windowTitle);
     EXPECT_EQ(view->width(), kWindowWidth);
 
-    std::vector<std::string> shownTexts, wantedTexts;
+    std::vector<std::string> wantedTexts;
     for (QLabel* label : visible<QLabel>(view.get())) {
-      shownTexts.push_back(label->text().toStdString());
       EXPECT_TRUE(label->wordWrap());
       EXPECT_GE(label->height(), label->heightForWidth(label->width())) << label->text().toStdString();
     }
-    for (const TextItem& t : content.texts()) wantedTexts.push_back(t.text);
-    EXPECT_EQ(shownTexts, wantedTexts);
+    for (const TextItem& t : content.texts()) wantedTexts.push_back(windowText(t).toStdString());
+    EXPECT_EQ(shownTexts(), wantedTexts);
 
     std::vector<std::string> shownRows, wantedRows;
     int checked = -1;
     auto rows = visible<QRadioButton>(view.get());
     for (int i = 0; i < rows.size(); ++i) {
-      shownRows.push_back(rows[i]->text().toStdString());
+      shownRows.push_back(plain(rows[i]->toolTip()));  // the whole path; the row may show it cut
+      EXPECT_LE(rows[i]->sizeHint().width(), kWindowWidth - 2 * kWindowMargin) << shownRows.back();
       if (rows[i]->isChecked()) checked = i;
     }
     for (const ScreenItem& item : content.items)
@@ -143,6 +151,7 @@ TEST_F(WindowWidget, ReturnInstallsThroughTheWindowAndAFailedOpenShowsTheRedText
   EXPECT_EQ(readFile(platform.real(kApps + "/Resources/plugins/TAVRO/" + std::string(Installer::pluginFile))),
             "plug-in");
   expectShowsContent();
+  EXPECT_EQ(shownTexts().back(), "Then open TAVRO on your iPhone \u2014 it will find this computer by itself.");
   save("success");
 
   platform.openResult = std::optional<std::string>("refused");
@@ -165,6 +174,9 @@ TEST_F(WindowWidget, NothingFoundThenAnInvalidAndAValidFolder) {
   EXPECT_FALSE(button("install")->isEnabled());
   QTest::keyClick(view.get(), Qt::Key_Return);  // disabled: nothing happens
   EXPECT_FALSE(view->state().error.has_value());
+  EXPECT_EQ(shownTexts(), (std::vector<std::string>{
+                              "TAVRO for X-Plane", "TAVRO couldn't find X-Plane 12 on this computer.",
+                              "Choose the X-Plane 12 folder \u2014 the one containing X-Plane-x86_64."}));
   save("chooser-none");
 
   picker.answers = {std::string("/Volumes/Nothing")};
@@ -183,7 +195,7 @@ TEST_F(WindowWidget, NothingFoundThenAnInvalidAndAValidFolder) {
 TEST_F(WindowWidget, ReplaceWhileXPlaneRunsLeavesOnlyDoneWhichQuits) {
   makeXPlane(platform.real(kApps));
   writeFile(platform.real(kApps + "/Resources/plugins/TAVRO/" + std::string(Installer::pluginFile)), "old");
-  platform.running = std::vector<RunningApplication>{{std::string(Installer::xplaneBundleID), kApps + "/X-Plane.app"}};
+  platform.running = std::vector<RunningApplication>{{std::nullopt, std::nullopt, platform.identity(Installer::xplaneApp(kApps))}};
   open();
   EXPECT_EQ(button("install")->text().toStdString(), "Replace TAVRO");
   expectShowsContent();
@@ -207,14 +219,41 @@ TEST_F(WindowWidget, OpenXPlaneThatOpensQuits) {
   ASSERT_TRUE(view->state().installed);
   platform.openResult = std::optional<std::string>();
   QTest::keyClick(view.get(), Qt::Key_Return);
-  EXPECT_EQ(platform.opened, std::vector<std::string>{kApps + "/X-Plane.app"});
+  EXPECT_EQ(platform.opened, std::vector<std::string>{Installer::xplaneApp(kApps)});
   EXPECT_TRUE(QTest::qWaitFor([&] { return quits == 1; }, 5000));
+}
+
+// "&" is shown and takes no shortcut; long paths are cut in the middle, whole in the tooltip, and
+// two of them still tell apart.
+TEST_F(WindowWidget, FolderPathsShowAsTheyAre) {
+  const std::string ampersand = "/data/Sims & Games/X-Plane 12";
+  const std::string longA = "/mnt/disk-one/" + std::string(60, 'a') + "/Library/Flight Simulators/X-Plane 12 Beta";
+  const std::string longB = "/mnt/disk-two/" + std::string(60, 'a') + "/Library/Flight Simulators/X-Plane 12 Release";
+  for (const std::string& folder : {ampersand, longA, longB}) makeXPlane(platform.real(folder));
+  writeFile(platform.real(paths::join(platform.home, XPlaneDesktop::kThisDesktop.listFile)),
+            ampersand + "\n" + longA + "\n" + longB + "\n");
+  open();
+  expectShowsContent();
+  auto rows = visible<QRadioButton>(view.get());
+  ASSERT_EQ(rows.size(), 3);
+  EXPECT_EQ(rows[0]->text().toStdString(), "/data/Sims && Games/X-Plane 12");  // "&&" is one "&" shown
+  EXPECT_TRUE(rows[0]->shortcut().isEmpty());
+  for (int i : {1, 2}) {
+    std::string shown = rows[i]->text().toStdString();
+    EXPECT_NE(shown.find("\u2026"), std::string::npos) << shown;
+    EXPECT_EQ(shown.rfind("/mnt/disk-", 0), 0u) << shown;
+  }
+  EXPECT_NE(rows[1]->text(), rows[2]->text());
+  EXPECT_EQ(plain(rows[1]->toolTip()), longA);
+  save("chooser-paths");
 }
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   connectMainQueueToEventLoop();
+  PlatformWording wording;
+  QCoreApplication::installTranslator(&wording);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

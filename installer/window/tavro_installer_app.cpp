@@ -6,6 +6,7 @@
 
 #include "installer_view.h"
 #include "main_queue.h"
+#include "platform_wording.h"
 #include "qt_folder_picker.h"
 
 void connectMainQueueToEventLoop() {
@@ -19,6 +20,8 @@ int TAVROInstallerApp::run(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(true);
   connectMainQueueToEventLoop();
+  PlatformWording wording;
+  QCoreApplication::installTranslator(&wording);
 
   QtFolderPicker picker;
   InstallerView view(picker, [] { QCoreApplication::quit(); });

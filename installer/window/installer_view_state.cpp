@@ -4,7 +4,8 @@
 #include <algorithm>
 
 #include "installer.h"
-#include "platform_services.h"
+#include "paths.h"
+#include "platform_table.h"
 
 std::vector<TextItem> ScreenContent::texts() const {
   std::vector<TextItem> all{heading};
@@ -43,11 +44,11 @@ void InstallerViewState::locate() {
 }
 
 void InstallerViewState::chooseFolder() {
-  auto picked = picker_.pickFolder(WindowText::pickerPrompt, WindowText::pickerMessage);
+  auto picked = picker_.pickFolder(WindowText::pickerPrompt, std::string(XPlaneDesktop::kThisDesktop.pickerMessage));
   if (!picked || picked->empty()) return;
   if (XPlaneLocator::isValid(*picked)) {
     error.reset();
-    XPlaneInstall install{PlatformServices::current().standardize(*picked)};
+    XPlaneInstall install{paths::standardize(*picked)};
     if (std::find(installs.begin(), installs.end(), install) == installs.end()) installs.push_back(install);
     selected = install;
   } else {

@@ -1,4 +1,4 @@
-// Path text helpers: joining, lexical standardisation, and the UTF-8 checks the locator needs.
+// Path text helpers: joining, standardisation, and the UTF-8 checks the locator needs.
 #pragma once
 
 #include <string>
@@ -12,12 +12,8 @@ std::string join(std::string_view base, std::string_view relative);
 // Absolute (relative paths are taken from cwd), "." and ".." resolved lexically, repeated
 // separators collapsed, no trailing separator ("/" stays "/"). Symbolic links are not followed.
 std::string standardize(std::string_view path, std::string_view cwd);
-
-// The last component of a path without trailing separators ("" for "/").
-std::string lastComponent(std::string_view path);
-
-// The path without its last component ("/" for a top-level item).
-std::string parent(std::string_view path);
+// The same, relative paths taken from the current folder of the platform services in use.
+std::string standardize(std::string_view path);
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view text);

@@ -7,6 +7,7 @@
 #include "main_queue.h"
 #include "paths.h"
 #include "platform_services.h"
+#include "platform_table.h"
 #include "xplane_locator.h"
 
 namespace Installer {
@@ -48,7 +49,7 @@ void install(const std::string& xplaneFolder) {
   try {
     staging = paths::join(plugins, std::string(stagingPrefix) + platform.randomUUID().substr(0, 8));
   } catch (const std::exception& e) {
-    throw InstallError::copyFailed(e.what());
+    throw InstallError::copyFailed(e);
   }
 
   // A name that is already taken belongs to another install; it is never ours to delete.
@@ -57,7 +58,7 @@ void install(const std::string& xplaneFolder) {
     platform.copyItem(*source, staging);
   } catch (const std::exception& e) {
     if (!stagingTaken) removeQuietly(platform, staging);
-    throw InstallError::copyFailed(e.what());
+    throw InstallError::copyFailed(e);
   }
 
   try {
@@ -67,7 +68,7 @@ void install(const std::string& xplaneFolder) {
       platform.moveItem(staging, destination);
   } catch (const std::exception& e) {
     removeQuietly(platform, staging);
-    throw InstallError::copyFailed(e.what());
+    throw InstallError::copyFailed(e);
   }
 
   std::string installed = paths::join(destination, pluginFile);
@@ -77,16 +78,26 @@ void install(const std::string& xplaneFolder) {
   throw InstallError::verifyFailed();
 }
 
-std::string xplaneApp(const std::string& xplaneFolder) { return paths::join(xplaneFolder, "X-Plane.app"); }
+std::string xplaneApp(const std::string& xplaneFolder) {
+  return paths::join(xplaneFolder, XPlaneDesktop::kThisDesktop.application);
+}
 
 bool isRunning(const std::string& xplaneFolder) {
   PlatformServices& platform = PlatformServices::current();
-  std::string target = platform.standardize(xplaneApp(xplaneFolder));
   try {
+    if (XPlaneDesktop::kThisDesktop.runningBy == XPlaneDesktop::RunningBy::programFile) {
+      // Compared as files, so that a link or a second path to the folder cannot fool the test.
+      auto program = platform.identity(xplaneApp(xplaneFolder));
+      if (!program) return false;
+      for (const RunningApplication& app : platform.runningApplications())
+        if (app.program == program) return true;
+      return false;
+    }
+    std::string target = paths::standardize(xplaneApp(xplaneFolder));
     for (const RunningApplication& app : platform.runningApplications()) {
       if (!app.bundleIdentifier || *app.bundleIdentifier != xplaneBundleID) continue;
       if (!app.bundlePath) continue;
-      if (platform.standardize(*app.bundlePath) == target) return true;
+      if (paths::standardize(*app.bundlePath) == target) return true;
     }
   } catch (const std::exception&) {
     // What cannot be established counts as not running.

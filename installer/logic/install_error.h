@@ -9,6 +9,8 @@ class InstallError : public std::exception {
   enum class Case { copyFailed, payloadMissing, notXPlane, pluginsUnwritable, verifyFailed };
 
   static InstallError copyFailed(std::string platformText);
+  // copyFailed with a short sentence for what stopped the copy, never the system's raw text.
+  static InstallError copyFailed(const std::exception& cause);
   static InstallError payloadMissing() { return InstallError(Case::payloadMissing, {}); }
   static InstallError notXPlane() { return InstallError(Case::notXPlane, {}); }
   static InstallError pluginsUnwritable() { return InstallError(Case::pluginsUnwritable, {}); }
@@ -23,6 +25,9 @@ class InstallError : public std::exception {
 
   // The fixed text of a case without a payload (copyFailed gives its prefix alone).
   static std::string describe(Case which, const std::string& platformText = {});
+  // A sentence for the user about why a platform operation failed, in the platform's own style,
+  // followed by the item concerned when there is one. Independent of the process's locale.
+  static std::string readableCause(const std::exception& cause);
 
  private:
   InstallError(Case which, std::string platformText);

@@ -35,10 +35,13 @@ bool isAlreadyInstalled(const std::string& xplaneFolder);
 // copy, and verifies it. Throws InstallError, and nothing else; on failure removes what it made.
 void install(const std::string& xplaneFolder);
 
-// "X-Plane.app" directly inside the folder; touches no disk.
+// X-Plane's program directly inside the folder ("X-Plane.app" on macOS, "X-Plane-x86_64" on
+// Linux); touches no disk.
 std::string xplaneApp(const std::string& xplaneFolder);
 
-// True when an application with xplaneBundleID runs from that folder's "X-Plane.app".
+// True when that folder's X-Plane runs: on macOS an application with xplaneBundleID from its
+// "X-Plane.app", on Linux a process of this user whose program file is its "X-Plane-x86_64" (the
+// same file, whatever path leads to it).
 bool isRunning(const std::string& xplaneFolder);
 
 // Asks the platform to open the folder's X-Plane and returns at once. completion runs exactly

@@ -8,6 +8,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShortcut>
+#include <QStyle>
+#include <QTextDocument>
 #include <QVBoxLayout>
 
 namespace {
@@ -53,6 +55,17 @@ QLabel* makeLabel(const TextItem& item, const QPalette& palette, QWidget* parent
   label->setFont(font);
   label->setPalette(colours);
   return label;
+}
+
+// A folder path as it is: "&" shown, not taken as a shortcut; a long one cut in the middle to fit
+// the column, and shown whole in the tooltip.
+void showPath(QRadioButton* row, const QString& path) {
+  QStyle* style = row->style();
+  int room = kWindowWidth - 2 * kWindowMargin - style->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, row) -
+             style->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, row) - 8;
+  QString shown = row->fontMetrics().elidedText(path, Qt::ElideMiddle, room);
+  row->setText(shown.replace(QLatin1Char('&'), QLatin1String("&&")));
+  row->setToolTip(Qt::convertFromPlainText(path, Qt::WhiteSpaceNoWrap));
 }
 
 }  // namespace
@@ -140,7 +153,8 @@ QWidget* InstallerView::buildScreen(const ScreenContent& content) {
     rowsColumn->setContentsMargins(0, 0, 0, 0);
     auto* group = new QButtonGroup(rows);
     for (std::size_t i = 0; i < picker.rows.size(); ++i) {
-      auto* row = new QRadioButton(QString::fromStdString(picker.rows[i]), rows);
+      auto* row = new QRadioButton(rows);
+      showPath(row, QString::fromStdString(picker.rows[i]));
       row->setChecked(picker.selected == i);
       group->addButton(row, static_cast<int>(i));
       rowsColumn->addWidget(row);

@@ -1,8 +1,10 @@
-// Path text helpers: joining, lexical standardisation, and the UTF-8 checks the locator needs.
+// Path text helpers: joining, standardisation, and the UTF-8 checks the locator needs.
 #include "paths.h"
 
 #include <cstdint>
-#include <vector>
+#include <filesystem>
+
+#include "platform_services.h"
 
 namespace paths {
 
@@ -15,48 +17,15 @@ std::string join(std::string_view base, std::string_view relative) {
 }
 
 std::string standardize(std::string_view path, std::string_view cwd) {
-  std::string full;
-  if (path.empty() || path.front() != '/') {
-    full = std::string(cwd);
-    full += '/';
-  }
-  full += path;
-
-  std::vector<std::string_view> parts;
-  std::string_view rest = full;
-  while (!rest.empty()) {
-    size_t slash = rest.find('/');
-    std::string_view part = rest.substr(0, slash);
-    rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-      continue;
-    }
-    parts.push_back(part);
-  }
-  if (parts.empty()) return "/";
-  std::string out;
-  for (std::string_view part : parts) {
-    out += '/';
-    out += part;
-  }
+  std::filesystem::path full(path);
+  if (!full.is_absolute()) full = std::filesystem::path(cwd) / full;
+  std::string out = full.lexically_normal().string();
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
   return out;
 }
 
-std::string lastComponent(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  if (path == "/") return "";
-  size_t slash = path.rfind('/');
-  return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-std::string parent(std::string_view path) {
-  while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
-  size_t slash = path.rfind('/');
-  if (slash == std::string_view::npos) return ".";
-  if (slash == 0) return "/";
-  return std::string(path.substr(0, slash));
+std::string standardize(std::string_view path) {
+  return standardize(path, PlatformServices::current().currentDirectory());
 }
 
 namespace {
