@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/types.h>
+#include "cvht_platform.h"
 #if defined(__GLIBC__)
 #include <stdio_ext.h>
 #endif
@@ -153,14 +153,14 @@ bool Index::read(const char *path) {
   in.streamBuffer = static_cast<char *>(std::malloc(kStreamBufferBytes));
   if (in.streamBuffer) std::setvbuf(in.file, in.streamBuffer, _IOFBF, kStreamBufferBytes);
 #if defined(__GLIBC__)
-  // Only this thread touches the stream, so getline need not lock it for every line.
+  // Only this thread touches the stream, so the line reader need not lock it for every line.
   __fsetlocking(in.file, FSETLOCKING_BYCALLER);
 #endif
 
   Current cur;
   char row[512];
   ssize_t n;
-  while ((n = getline(&in.line, &in.lineCapacity, in.file)) > 0) {
+  while ((n = cvht::ReadLine(&in.line, &in.lineCapacity, in.file)) > 0) {
     // Most rows are taxiways, lights and signs: decide the kind on the raw bytes and move on.
     const char *s = in.line;
     if (s[0] != '1') continue;
