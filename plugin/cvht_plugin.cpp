@@ -75,6 +75,10 @@ uint32_t gBadPacket;
 uint32_t gDrainedLastFrame;
 uint32_t gMaxDrainPerFrame;
 uint32_t gFramesWithBacklog;
+// A peer can make every datagram a sender restart; X-Plane's log gets one such line per second of
+// frames, and the count of those held back once that second is over.
+float gRestartLineAge = 999.0f;  // seconds of frames since the last restart line
+uint32_t gRestartsHeld;
 
 // ---- Head pose application: the cross-fade weight and the aircraft's eye point.
 
@@ -202,6 +206,22 @@ void HandleAirportQuery(const unsigned char *datagram) {
 
 // ---- Receive step: drain the socket, keep the newest in-order pose, count the rest.
 
+void LogHeldRestarts() {
+  if (gRestartsHeld == 0 || gRestartLineAge < 1.0f) return;
+  Log("sender restart detected %u more times in the last second — lines suppressed", gRestartsHeld);
+  gRestartsHeld = 0;
+}
+
+void LogRestart(uint32_t from, uint32_t to) {
+  LogHeldRestarts();
+  if (gRestartLineAge < 1.0f) {
+    ++gRestartsHeld;
+    return;
+  }
+  Log("sender restart detected (seq %u -> %u), resyncing", from, to);
+  gRestartLineAge = 0.0f;
+}
+
 void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
   PosePacket p;
   if (n != static_cast<ssize_t>(sizeof p)) {
@@ -223,7 +243,7 @@ void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
       ++gOutOfOrder;
       return;
     }
-    Log("sender restart detected (seq %u -> %u), resyncing", gLastSeq, p.seq);
+    LogRestart(gLastSeq, p.seq);
     gWindowFirstSeq = p.seq;
     gWindowSeqValid = true;
   } else if (!gWindowSeqValid) {
@@ -260,6 +280,7 @@ void ReceiveStep() {
   gDrainedLastFrame = valid;
   if (valid > gMaxDrainPerFrame) gMaxDrainPerFrame = valid;
   if (valid >= 2) ++gFramesWithBacklog;
+  LogHeldRestarts();
 }
 
 // ---- DNS-SD: register once at start, then poll the connection without waiting.
@@ -588,6 +609,7 @@ void StopAptScan() {
 float FlightLoop(float inElapsedSinceLastCall, float, int, void *) {
   const float dt = FrameInterval(inElapsedSinceLastCall);
   gSecondsSincePacket += dt;
+  gRestartLineAge += dt;
   LogAptResult();
   if (gSocket != kNoSocket) ReceiveStep();
   DNSStep();

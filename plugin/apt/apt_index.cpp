@@ -2,11 +2,13 @@
 #include "apt/apt_index.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "cvht_platform.h"
 #if defined(__GLIBC__)
@@ -53,16 +55,28 @@ void CopyCut(char *field, size_t size, const char *src) {
   for (size_t i = 0; i + 1 < size && src[i] != '\0'; ++i) field[i] = src[i];
 }
 
-// The file and both buffers, released on every way out of read, a bad_alloc included.
+// A line longer than this does not keep its buffer for the rest of the file.
+constexpr size_t kMaxKeptLineBytes = 65536;
+
+// The file and its stream buffer, released on every way out of read, a bad_alloc included.
 struct OpenFile {
   FILE *file = nullptr;
   char *streamBuffer = nullptr;
-  char *line = nullptr;
-  size_t lineCapacity = 0;
   ~OpenFile() {
     if (file) std::fclose(file);
     std::free(streamBuffer);
+  }
+};
+
+// getline's buffer, reused from line to line.
+struct LineBuffer {
+  char *line = nullptr;
+  size_t capacity = 0;
+  ~LineBuffer() { release(); }
+  void release() {
     std::free(line);
+    line = nullptr;
+    capacity = 0;
   }
 };
 
@@ -128,6 +142,53 @@ void OnMetadataRow(Current &cur, char *row) {
   if (cur.datumLat != 0.0 || cur.datumLon != 0.0) cur.haveDatum = true;
 }
 
+bool ReadLines(Index &index, FILE *file) {
+  LineBuffer in;
+  Current cur;
+  char row[512];
+  ssize_t n;
+  for (;;) {
+    if (in.capacity > kMaxKeptLineBytes) in.release();
+    n = cvht::ReadLine(&in.line, &in.capacity, file);
+    if (n <= 0) break;
+    // Most rows are taxiways, lights and signs: decide the kind on the raw bytes and move on.
+    const char *s = in.line;
+    if (s[0] != '1') continue;
+    enum { kNone, kAirport, kRunway, kMetadata } kind = kNone;
+    if (IsBlank(s[1])) {
+      kind = kAirport;
+    } else if (s[1] == '6' || s[1] == '7') {
+      if (IsBlank(s[2])) Close(index, cur);
+      continue;
+    } else if (s[1] == '0') {
+      if (s[2] == '0' && IsBlank(s[3]) && cur.open) kind = kRunway;
+    } else if (s[1] == '3') {
+      if (s[2] == '0' && s[3] == '2' && IsBlank(s[4]) && cur.open) kind = kMetadata;
+    }
+    if (kind == kNone || n > kMaxRowBytes) continue;
+    std::memcpy(row, s, static_cast<size_t>(n) + 1);
+    if (kind == kAirport) {
+      OnAirportRow(index, cur, row);
+    } else if (kind == kRunway) {
+      OnRunwayRow(index, cur, row);
+    } else {
+      OnMetadataRow(cur, row);
+    }
+  }
+  // The line reader's -1 means the end of the file or a failure; only the end yields an index. The stream's
+  // flags and errno, as the last read left them, tell which.
+  const int error = errno;
+  if (std::ferror(file) || !std::feof(file)) {
+    if (error == ENOMEM) throw std::bad_alloc();
+    index = Index{};
+    return false;
+  }
+  Close(index, cur);
+  in.release();
+  index.dropUnplaceable();
+  return true;
+}
+
 }  // namespace
 
 bool parseRunwayRow(char *line, Runway &rw) {
@@ -156,44 +217,16 @@ bool Index::read(const char *path) {
   // Only this thread touches the stream, so the line reader need not lock it for every line.
   __fsetlocking(in.file, FSETLOCKING_BYCALLER);
 #endif
+  return readStream(in.file);
+}
 
-  Current cur;
-  char row[512];
-  ssize_t n;
-  while ((n = cvht::ReadLine(&in.line, &in.lineCapacity, in.file)) > 0) {
-    // Most rows are taxiways, lights and signs: decide the kind on the raw bytes and move on.
-    const char *s = in.line;
-    if (s[0] != '1') continue;
-    enum { kNone, kAirport, kRunway, kMetadata } kind = kNone;
-    if (IsBlank(s[1])) {
-      kind = kAirport;
-    } else if (s[1] == '6' || s[1] == '7') {
-      if (IsBlank(s[2])) Close(*this, cur);
-      continue;
-    } else if (s[1] == '0') {
-      if (s[2] == '0' && IsBlank(s[3]) && cur.open) kind = kRunway;
-    } else if (s[1] == '3') {
-      if (s[2] == '0' && s[3] == '2' && IsBlank(s[4]) && cur.open) kind = kMetadata;
-    }
-    if (kind == kNone || n > kMaxRowBytes) continue;
-    std::memcpy(row, s, static_cast<size_t>(n) + 1);
-    if (kind == kAirport) {
-      OnAirportRow(*this, cur, row);
-    } else if (kind == kRunway) {
-      OnRunwayRow(*this, cur, row);
-    } else {
-      OnMetadataRow(cur, row);
-    }
+bool Index::readStream(FILE *file) {
+  try {
+    return ReadLines(*this, file);
+  } catch (...) {
+    *this = Index{};
+    throw;
   }
-  Close(*this, cur);
-  std::fclose(in.file);
-  in.file = nullptr;
-  std::free(in.streamBuffer);
-  in.streamBuffer = nullptr;
-  std::free(in.line);
-  in.line = nullptr;
-  dropUnplaceable();
-  return true;
 }
 
 void Index::dropUnplaceable() {

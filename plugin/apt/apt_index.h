@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace apt {
@@ -57,9 +58,13 @@ struct Index {
   std::vector<Airport> airports;  // file order, every one with a position
   std::vector<Runway> runways;    // file order, each airport's runways next to each other
 
-  // Reads the apt.dat at path into this (empty) index. False only when the file cannot be opened.
-  // Memory exhaustion escapes as std::bad_alloc with the file closed; the index then holds a partial result.
+  // Reads the apt.dat at path into this (empty) index. False when the file cannot be opened or a read
+  // fails before its end. Memory exhaustion escapes as std::bad_alloc with the file closed. After a
+  // failure the index is empty: never half a file.
   bool read(const char *path);
+
+  // read's work on a stream that is already open; the stream stays open.
+  bool readStream(std::FILE *file);
 
   // Removes the airports at 0, 0 and renumbers the runways; the last step of read.
   void dropUnplaceable();

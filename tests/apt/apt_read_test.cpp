@@ -269,10 +269,10 @@ TEST_F(AptRead, BinaryGarbageNeverCrashes) {
   }
 }
 
-TEST_F(AptRead, FolderPathOpensButYieldsNothing) {
-  // fopen accepts a folder; the first getline then fails, which ends the file like its end.
+TEST_F(AptRead, FolderPathOpensButFailsToRead) {
+  // fopen accepts a folder; the first getline then fails with EISDIR: a read error, not an empty file.
   apt::Index index;
-  EXPECT_TRUE(index.read(dir_.path().c_str()));
+  EXPECT_FALSE(index.read(dir_.path().c_str()));
   EXPECT_TRUE(index.airports.empty());
   EXPECT_TRUE(index.runways.empty());
 }

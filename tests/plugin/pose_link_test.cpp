@@ -201,6 +201,29 @@ TEST_F(PoseLinkTest, SequenceWrapIsARestart) {
   EXPECT_EQ(st.back().seq, 0u);
 }
 
+TEST_F(PoseLinkTest, AlternatingSequencesRestartEveryFrameButLogOncePerSecond) {
+  // 5000 then 0 in every frame of 1/64 s: each 0 is a restart, handled in full, and 256 of them come
+  // in four seconds. X-Plane's log gets one restart line per second and the count of the held ones.
+  for (int frame = 0; frame < 256; ++frame) {
+    phone().Send(PoseBytes(5000));
+    phone().Send(PoseBytes(0));
+    phone().Take();
+    Frame(1.0f / 64.0f);
+    auto st = Statuses();
+    ASSERT_EQ(st.size(), 1u);
+    ASSERT_EQ(st[0].seq, 0u) << "frame " << frame << ": the restart packet was accepted";
+  }
+  Frame(1.0f / 64.0f);  // the second after the last line is over
+  const std::string line = "CVHT: sender restart detected (seq 5000 -> 0), resyncing";
+  const std::string held = "CVHT: sender restart detected 63 more times in the last second — lines suppressed";
+  EXPECT_EQ(LinesStartingWith("sender restart detected"),
+            (std::vector<std::string>{line, held, line, held, line, held, line, held}));
+  Report();
+  EXPECT_EQ(ReportField("recv"), "512");
+  EXPECT_EQ(ReportField("ooo"), "0");
+  EXPECT_EQ(ReportField("sent"), "1") << "the window restarted at the last 0";
+}
+
 TEST_F(PoseLinkTest, ABurstIsDrainedInOneFrameAndTheNewestInOrderPoseWins) {
   phone().Send(PoseBytes(1));
   Frame();

@@ -1,0 +1,20 @@
+// SDK-shaped stand-in for X-Plane's XPLMUtilities.h: the log, the system path, symbols and features.
+#ifndef _XPLMUtilities_h_
+#define _XPLMUtilities_h_
+#include "XPLMDefs.h"
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+XPLM_API void XPLMDebugString(const char *inString);
+XPLM_API void XPLMGetSystemPath(char *outSystemPath);
+
+#if defined(XPLM200)
+XPLM_API void *XPLMFindSymbol(const char *inString);
+XPLM_API void XPLMEnableFeature(const char *inFeature, int inEnable);
+#endif
+
+#ifdef __cplusplus
+}
+#endif
+#endif
