@@ -68,7 +68,7 @@ struct OpenFile {
   }
 };
 
-// getline's buffer, reused from line to line.
+// The line reader's buffer, reused from line to line.
 struct LineBuffer {
   char *line = nullptr;
   size_t capacity = 0;

@@ -344,3 +344,27 @@ TEST_F(WineTest, IncompleteBonjourLibraryMeansDiscoveryOff) {
       << testing::PrintToString(lines);
   EXPECT_EQ(lines.back(), "CVHT: stopped");
 }
+
+// What a pilot's Windows needs to load the slice: the five entry points out, and in only XPLM_64.dll
+// and Windows' own DLLs (no libstdc++-6.dll or libwinpthread-1.dll).
+TEST(WindowsBinary, ExportsTheFiveEntryPointsAndImportsOnlyXplmAndWindows) {
+  const std::string cmd = "'" + Env("CVHT_MINGW_OBJDUMP") + "' -p '" + Env("CVHT_WIN_XPL") + "'";
+  FILE *p = popen(cmd.c_str(), "r");
+  ASSERT_NE(p, nullptr);
+  std::vector<std::string> dlls, exports;
+  bool inNames = false;
+  char buf[512];
+  while (fgets(buf, sizeof buf, p)) {
+    std::string s(buf);
+    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+    if (s.rfind("\tDLL Name: ", 0) == 0) dlls.push_back(s.substr(11));
+    if (s == "[Ordinal/Name Pointer] Table") inNames = true;
+    else if (inNames && s.rfind("\t[", 0) == 0) exports.push_back(s.substr(s.rfind(' ') + 1));
+    else inNames = false;
+  }
+  ASSERT_EQ(pclose(p), 0) << cmd;
+  std::sort(dlls.begin(), dlls.end());
+  EXPECT_EQ(dlls, (std::vector<std::string>{"KERNEL32.dll", "WS2_32.dll", "XPLM_64.dll", "msvcrt.dll"}));
+  EXPECT_EQ(exports, (std::vector<std::string>{"XPluginDisable", "XPluginEnable", "XPluginReceiveMessage",
+                                               "XPluginStart", "XPluginStop"}));
+}
