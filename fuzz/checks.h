@@ -280,8 +280,9 @@ inline std::optional<std::string> ExpectedReply(const std::string &ident) {
     for (size_t i = 0; i < k; ++i) {
       const TableRunway &r = a.runways[i];
       cvht::RunwayEntry w{};
-      float dm = Parsed(r.widthM) * 10.0f;  // single precision, truncated toward zero, held at the field's ends
-      w.widthDm = std::isnan(dm) ? 0 : dm >= 32767.0f ? 32767 : dm <= -32768.0f ? -32768 : static_cast<int16_t>(dm);
+      // Single precision, truncated toward zero, held at the field's ends; a width that is not finite is 0.
+      const float m = Parsed(r.widthM), dm = m * 10.0f;
+      w.widthDm = !std::isfinite(m) ? 0 : dm >= 32767.0f ? 32767 : dm <= -32768.0f ? -32768 : static_cast<int16_t>(dm);
       CopyCut(w.end1, sizeof w.end1, r.end1);
       CopyCut(w.end2, sizeof w.end2, r.end2);
       w.lat1 = Parsed(r.lat1);

@@ -2,6 +2,7 @@
 // itself through DNS-SD and streams link, flight, airport, weather and identity telemetry back.
 #include <algorithm>
 #include <atomic>
+#include <cassert>
 #include <cmath>
 #include <cstdarg>
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -129,8 +131,12 @@ void CopyText(char *field, const char *text, size_t max) {
 
 // ---- Airport query: one airport's position, runways and elevation, answered at once.
 
-// Runways of one airport stand next to each other in file order, so they form one sorted run.
+// The binary search relies on the index's invariant that runway owners ascend across the whole array
+// (the reader appends each airport's runways in file order, and dropping airports keeps that order),
+// not only that one airport's runways stand together.
 std::pair<const apt::Runway *, const apt::Runway *> RunwaysOf(const apt::Index &index, int32_t airport) {
+  assert(std::is_sorted(index.runways.begin(), index.runways.end(),
+                        [](const apt::Runway &a, const apt::Runway &b) { return a.airport < b.airport; }));
   auto lo = std::lower_bound(index.runways.begin(), index.runways.end(), airport,
                              [](const apt::Runway &r, int32_t a) { return r.airport < a; });
   auto hi = lo;
@@ -141,9 +147,10 @@ std::pair<const apt::Runway *, const apt::Runway *> RunwaysOf(const apt::Index &
 void WriteRunwayEntry(unsigned char *at, const apt::Runway &r, uint8_t position) {
   RunwayEntry e{};
   e.airport = position;
-  // Widths beyond the field's range are held at its ends rather than wrapping.
+  // Widths beyond the field's range are held at its ends rather than wrapping; "nan" and "inf" in
+  // apt.dat are no width at all.
   float dm = r.widthM * 10.0f;
-  if (std::isnan(dm)) dm = 0.0f;
+  if (!std::isfinite(r.widthM)) dm = 0.0f;
   dm = std::clamp(dm, -32768.0f, 32767.0f);
   e.widthDm = static_cast<int16_t>(dm);
   std::memcpy(e.end1, r.end1, sizeof e.end1);
@@ -286,7 +293,7 @@ void ReceiveStep() {
 // ---- DNS-SD: register once at start, then poll the connection without waiting.
 
 void DNSSD_API DNSCallback(DNSServiceRef, DNSServiceFlags, DNSServiceErrorType errorCode, const char *name,
-                           const char *, const char *, void *) {
+                           const char *, const char *, void *) noexcept {
   if (errorCode != kDNSServiceErr_NoError) {
     Log("bonjour registration error %d", errorCode);
     return;
@@ -402,13 +409,16 @@ bool Due(float &timer, float dt, float period) {
 }
 
 void SendAirports() {
+  // Done first: the scan stores the index before the flag, so a scan that ends between the two loads
+  // shows as still running, never as failed.
+  const bool done = gAptDone.load(std::memory_order_acquire);
   const apt::Index *index = gApt.load(std::memory_order_acquire);
   double lat = XPLMGetDatad(gLat);
   double lon = XPLMGetDatad(gLon);
   AirportPacketHeader h{};
   std::memcpy(h.magic, "CVHA", 4);
   h.version = kAirportVersion;
-  h.flags = gAptDone.load(std::memory_order_acquire) ? kAirportScanDone : 0;
+  h.flags = done ? kAirportScanDone : 0;
   h.lat = static_cast<float>(lat);
   h.lon = static_cast<float>(lon);
   unsigned char buf[kMaxAirportPacket] = {};
@@ -574,7 +584,22 @@ void ScanAptDat(const std::string &path) {
   gAptDone.store(true, std::memory_order_release);
 }
 
+void JoinAptScan() {
+  if (!gAptThread.joinable()) return;
+  try {
+    gAptThread.join();
+  } catch (const std::system_error &) {
+    // The thread cannot be waited for; let it end on its own rather than terminate X-Plane.
+    try {
+      gAptThread.detach();
+    } catch (const std::system_error &) {
+    }
+  }
+}
+
 void StartAptScan() {
+  // A start after a stop whose join failed must not overwrite a thread that is still joinable.
+  JoinAptScan();
   char systemPath[512] = {};
   XPLMGetSystemPath(systemPath);
   systemPath[sizeof systemPath - 1] = '\0';
@@ -599,14 +624,14 @@ void LogAptResult() {
 }
 
 void StopAptScan() {
-  if (gAptThread.joinable()) gAptThread.join();
+  JoinAptScan();
   LogAptResult();
   delete gApt.exchange(nullptr, std::memory_order_acq_rel);
 }
 
 // ---- The frame.
 
-float FlightLoop(float inElapsedSinceLastCall, float, int, void *) {
+float FlightLoop(float inElapsedSinceLastCall, float, int, void *) noexcept {
   const float dt = FrameInterval(inElapsedSinceLastCall);
   gSecondsSincePacket += dt;
   gRestartLineAge += dt;

@@ -1,4 +1,9 @@
 // The airport scan of the real plug-in: its thread, its result line and its shutdown.
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -46,7 +51,49 @@ class ScanTest : public PluginTest {
   }
 };
 
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+#define CVHT_INTERPOSE_THREAD_CALLS 1
+// The next pthread_join and pthread_detach of the process fail with EINVAL when these are set; the
+// plug-in's std::thread reaches them through the C library's names, which this program overrides.
+std::atomic<bool> gFailNextJoin{false}, gFailNextDetach{false};
+#endif
+
 }  // namespace
+
+#if defined(CVHT_INTERPOSE_THREAD_CALLS)
+extern "C" int pthread_join(pthread_t thread, void **result) {
+  if (gFailNextJoin.exchange(false)) return EINVAL;
+  static auto real = reinterpret_cast<int (*)(pthread_t, void **)>(dlsym(RTLD_NEXT, "pthread_join"));
+  return real(thread, result);
+}
+extern "C" int pthread_detach(pthread_t thread) {
+  if (gFailNextDetach.exchange(false)) return EINVAL;
+  static auto real = reinterpret_cast<int (*)(pthread_t)>(dlsym(RTLD_NEXT, "pthread_detach"));
+  return real(thread);
+}
+#endif
+
+// A stop whose join fails still deletes the index and logs "stopped"; the next start waits for the
+// thread that is still joinable instead of overwriting it (which would terminate X-Plane).
+TEST_F(ScanTest, AFailedJoinStillStopsAndTheNextStartJoinsFirst) {
+#if !defined(CVHT_INTERPOSE_THREAD_CALLS)
+  GTEST_SKIP() << "the sanitizer runtime owns pthread_join";
+#else
+  WriteApt(kSmallApt);
+  ASSERT_EQ(Start(), 1);
+  ASSERT_EQ(AwaitScanLine().size(), 1u);
+  gFailNextJoin = gFailNextDetach = true;
+  Stop();
+  EXPECT_FALSE(gFailNextJoin.load()) << "stop did not try to join";
+  EXPECT_EQ(LastLine(), "CVHT: stopped") << "stop ended early, before deleting the index";
+  ASSERT_EQ(Start(), 1);
+  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < 2; ++i) {
+    Frame();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_EQ(LinesStartingWith("apt.dat indexed").size(), 2u);
+#endif
+}
 
 TEST_F(ScanTest, IndexedLineCountsLandAirportsAndRunways) {
   WriteApt(kSmallApt);

@@ -438,6 +438,23 @@ TEST_F(QueryTest, ReplyCarriesPositionRunwaysAndElevation) {
   EXPECT_TRUE(LinesStartingWith("query").empty());
 }
 
+TEST_F(TelemetryTest, RunwayWidthsAreTruncatedHeldAtTheEndsAndZeroWhenNotFinite) {
+  const std::pair<std::string, int16_t> cases[] = {{"45.72", 457},  {"-0.99", -9},   {"1e30", 32767},
+                                                   {"-1e30", -32768}, {"inf", 0},     {"-inf", 0},
+                                                   {"nan", 0}};
+  std::string text = "I\n1200 Generated\n1 1416 0 0 WIDE Widths\n";
+  for (const auto &c : cases) text += "100 " + c.first + " 1 0 0.25 1 3 0 09 47.46 8.54 0 0 3 2 1 0 27 47.47 8.56 0 0 3 2 1 0\n";
+  WriteApt(text + "99\n");
+  StartAndAwaitScan();
+  phone().Send(QueryBytes("WIDE"));
+  Frame();
+  auto r = OfMagic(phone().Take(), "CVHA");
+  ASSERT_EQ(r.size(), 1u);
+  ASSERT_EQ(r[0].size(), 38u + std::size(cases) * 28u);
+  for (size_t i = 0; i < std::size(cases); ++i)
+    EXPECT_EQ(As<cvht::RunwayEntry>(r[0].substr(36 + 28 * i)).widthDm, cases[i].second) << "width " << cases[i].first;
+}
+
 TEST_F(QueryTest, ElevationOutsideTheRangeIsSentAsUnknown) {
   EXPECT_EQ(Elevation(Ask("ALPS7CH").at(0)), 30000);
   EXPECT_EQ(Elevation(Ask("HIGH").at(0)), -32768);

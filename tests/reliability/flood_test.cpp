@@ -1,5 +1,6 @@
 // A flood of mixed datagrams at the real plug-in while the simulated X-Plane runs at 60 Hz: every
-// datagram that reached the socket is accounted for, no frame sees a torn pose, and it keeps answering.
+// datagram that reached the socket is accounted for, no frame sees a torn pose, it keeps answering,
+// and nothing a peer sends writes more than a couple of lines a second into X-Plane's log.
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -183,4 +184,58 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
       << "recv=" << recv << " bad=" << bad << " replies=" << tally.replies.load() << " drops=" << drops;
   std::printf("flood: %ld sent in %d frames, %ld dropped by the kernel, %ld poses, %ld bad, %ld answered\n", kTotal,
               frames, drops, recv, bad, tally.replies.load());
+}
+
+TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
+  ASSERT_EQ(Start(), 1);
+  // The one-off lines first: the scan's result and the eye point the first pose captures.
+  phone().Send(PoseBytes(1));
+  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat").empty(); ++i) {
+    Frame();
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_EQ(LinesStartingWith("eye reference captured").size(), 1u);
+  const size_t before = Lines().size();
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  to.sin_port = htons(cvht::kPort);
+  std::atomic<bool> flooding{true};
+  std::atomic<long> sent{0};
+  std::thread sender([&] {
+    // Every other datagram a restart (5000 then 0), late ones, and another protocol version.
+    const std::string kinds[] = {PoseBytes(5000), PoseBytes(0), PoseBytes(4990), PoseBytes(0), PoseBytes(6000, {}, true, 3)};
+    for (long i = 0; flooding.load(); ++i) {
+      const std::string &d = kinds[i % 5];
+      sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+      ++sent;
+      if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  const auto period = std::chrono::microseconds(16667);
+  auto next = std::chrono::steady_clock::now();
+  const int kSeconds = 4;
+  for (int frame = 0; frame < kSeconds * 60; ++frame) {
+    simxp::RunFrame(1.0f / 60.0f);
+    next += period;
+    std::this_thread::sleep_until(next);
+  }
+  flooding = false;
+  sender.join();
+  close(fd);
+
+  std::vector<std::string> fromPeer;
+  const auto lines = Lines();
+  for (size_t i = before; i < lines.size(); ++i)
+    if (lines[i].rfind("CVHT: recv=", 0) != 0 && lines[i].rfind("CVHT: link ", 0) != 0) fromPeer.push_back(lines[i]);
+  std::printf("log flood: %ld datagrams in %d s gave %zu lines besides the link report\n", sent.load(), kSeconds,
+              fromPeer.size());
+  EXPECT_GT(sent.load(), 10000);
+  EXPECT_LE(fromPeer.size(), static_cast<size_t>(2 * kSeconds + 1));
+  std::regex held("CVHT: sender restart detected [0-9]+ more times in the last second — lines suppressed");
+  EXPECT_TRUE(std::any_of(fromPeer.begin(), fromPeer.end(), [&](const std::string &l) { return std::regex_match(l, held); }))
+      << "the flood provoked no held-back restarts";
+  for (const auto &l : fromPeer)
+    EXPECT_TRUE(std::regex_match(l, held) || l == "CVHT: sender restart detected (seq 5000 -> 0), resyncing") << l;
 }
