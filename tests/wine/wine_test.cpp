@@ -237,7 +237,7 @@ Transcript Fly(Host &host, int scanFrames) {
   for (const std::string &bad : {std::string(), std::string("CVH"), std::string(48, 'Z'), version3, pose.substr(0, 20),
                                  pose.substr(0, 47), query.substr(0, 13), query + "x"})
     step(bad);
-  step(PoseBytes(1, {0, 0, 0, 40, 0, 0}) + std::string(12, '\xee'));
+  step(pose + std::string(12, '\xee'));
   for (uint32_t seq = 2; seq <= 20; ++seq) step(PoseBytes(seq, {0.1f, 0.2f, -0.3f, 40, -10, 5}));
   step(QueryBytes("LSZH"));
   step(QueryBytes("LSPF"));
@@ -247,8 +247,8 @@ Transcript Fly(Host &host, int scanFrames) {
   return t;
 }
 
-// The log with what may differ between the platforms taken out: the build stamp, the DNS-SD error code
-// and the apt.dat path.
+// The log with what may differ between the platforms taken out: the build stamp and the DNS-SD error code
+// (no Bonjour on Windows, no daemon for Avahi on Linux).
 std::vector<std::string> Comparable(std::vector<std::string> lines) {
   for (auto &l : lines) {
     if (l.rfind("CVHT: started | build ", 0) == 0) l = "CVHT: started " + l.substr(l.find(" | signs "));
