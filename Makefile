@@ -4,7 +4,7 @@ DEMO_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo bench clean
+.PHONY: all deps configure build test demo bench package clean
 
 all: build
 
@@ -25,6 +25,10 @@ demo: build
 
 bench: build
 	bash scripts/run-bench.sh $(BUILD)
+
+# TAVRO.zip in $(BUILD): the fat plug-in folder with every slice this build made, and the pilot's README.
+package: build
+	cd $(BUILD) && cpack
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz

@@ -1,13 +1,5 @@
 // Corvane Head Tracker: applies the iPhone's head pose to X-Plane's 3D cockpit view, advertises
 // itself through DNS-SD and streams link, flight, airport, weather and identity telemetry back.
-#include <arpa/inet.h>
-#include <dns_sd.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/select.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cassert>
@@ -24,6 +16,7 @@
 #include <vector>
 
 #include "apt/apt_index.h"
+#include "cvht_platform.h"
 #include "cvht_pose.h"
 #include "cvht_wire.h"
 #include "cvht_xplm.h"
@@ -68,7 +61,7 @@ const char *const kHeadRefNames[6] = {
 
 // ---- Pose link: the socket, the phone we answer, the newest in-order pose and the period's counters.
 
-int gSocket = -1;
+Socket gSocket = kNoSocket;
 sockaddr_in gPeer;
 bool gHavePeer;
 bool gPeerBadProtocol;  // the last datagram with the pose magic was malformed
@@ -125,10 +118,10 @@ bool gAptLineLogged;
 
 // ---- Sending to the phone.
 
-bool CanSend() { return gHavePeer && gSocket >= 0; }
+bool CanSend() { return gHavePeer && gSocket != kNoSocket; }
 
 void SendToPeer(const void *data, size_t size) {
-  sendto(gSocket, data, size, 0, reinterpret_cast<const sockaddr *>(&gPeer), sizeof gPeer);
+  SendDatagram(gSocket, data, size, gPeer);
 }
 
 // Copies at most max characters of text, stopping at its NUL; the field is already zeroed.
@@ -275,8 +268,7 @@ void ReceiveStep() {
   for (;;) {
     unsigned char datagram[sizeof(PosePacket)];
     sockaddr_in from;
-    socklen_t fromLen = sizeof from;
-    ssize_t n = recvfrom(gSocket, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr *>(&from), &fromLen);
+    ssize_t n = ReceiveDatagram(gSocket, datagram, sizeof datagram, from);
     if (n < 0) break;  // non-blocking: nothing more is waiting
     if (n == static_cast<ssize_t>(sizeof(AirportQuery)) && std::memcmp(datagram, "CVHQ", 4) == 0) {
       gPeer = from;
@@ -323,14 +315,13 @@ void RegisterDNS() {
 
 void DNSStep() {
   if (!gDNSRegistered || !gDNSService) return;
-  int fd = DNSServiceRefSockFD(gDNSService);
-  // A descriptor the set cannot hold would make select read past it: treat it as not ready.
-  if (fd < 0 || fd >= FD_SETSIZE) return;
+  Socket fd = DNSServiceRefSockFD(gDNSService);
+  if (!FitsSelectSet(fd)) return;  // treated as not ready
   fd_set readable;
   FD_ZERO(&readable);
   FD_SET(fd, &readable);
   timeval zero{0, 0};
-  if (select(fd + 1, &readable, nullptr, nullptr, &zero) > 0) DNSServiceProcessResult(gDNSService);
+  if (select(static_cast<int>(fd) + 1, &readable, nullptr, nullptr, &zero) > 0) DNSServiceProcessResult(gDNSService);
 }
 
 void WithdrawDNS() {
@@ -434,14 +425,14 @@ void SendAirports() {
   size_t at = sizeof h;
   if (index) {
     h.flags |= kAirportIndexAvailable;
-    std::vector<apt::Nearby> near = index->nearest(lat, lon, kMaxAirportEntries, 150.0);
-    size_t m = std::min<size_t>(near.size(), kMaxAirportEntries);
-    for (size_t i = 0; i < m; ++i, at += sizeof(AirportEntry)) WriteAirportEntry(buf + at, index->airports[near[i].airport]);
+    std::vector<apt::Nearby> nearby = index->nearest(lat, lon, kMaxAirportEntries, 150.0);
+    size_t m = std::min<size_t>(nearby.size(), kMaxAirportEntries);
+    for (size_t i = 0; i < m; ++i, at += sizeof(AirportEntry)) WriteAirportEntry(buf + at, index->airports[nearby[i].airport]);
     std::memset(gNearestId, 0, sizeof gNearestId);
-    if (m > 0) CopyText(gNearestId, index->airports[near[0].airport].ident, 7);
+    if (m > 0) CopyText(gNearestId, index->airports[nearby[0].airport].ident, 7);
     size_t n = 0;
     for (size_t i = 0; i < std::min<size_t>(m, kRunwayAirports) && n < kMaxRunwayEntries; ++i) {
-      auto [first, last] = RunwaysOf(*index, near[i].airport);
+      auto [first, last] = RunwaysOf(*index, nearby[i].airport);
       for (const apt::Runway *r = first; r != last && n < kMaxRunwayEntries; ++r, ++n, at += sizeof(RunwayEntry))
         WriteRunwayEntry(buf + at, *r, static_cast<uint8_t>(i));
     }
@@ -645,7 +636,7 @@ float FlightLoop(float inElapsedSinceLastCall, float, int, void *) noexcept {
   gSecondsSincePacket += dt;
   gRestartLineAge += dt;
   LogAptResult();
-  if (gSocket >= 0) ReceiveStep();
+  if (gSocket != kNoSocket) ReceiveStep();
   DNSStep();
   StatusStep(dt);
   FlightStateStep();
@@ -707,24 +698,21 @@ void FindTelemetryRefs() {
 
 bool OpenSocket() {
   gSocket = socket(AF_INET, SOCK_DGRAM, 0);
-  if (gSocket < 0) {
-    gSocket = -1;
+  if (gSocket == kNoSocket) {
     Log("socket() failed");
     return false;
   }
-  int one = 1;
-  int rcvbuf = 16384;
-  setsockopt(gSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  setsockopt(gSocket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
-  fcntl(gSocket, F_SETFL, O_NONBLOCK);
+  SetAddressReuse(gSocket);
+  SetIntOption(gSocket, SOL_SOCKET, SO_RCVBUF, 16384);
+  PrepareUdpSocket(gSocket);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_ANY);
   addr.sin_port = htons(static_cast<uint16_t>(kPort));
   if (bind(gSocket, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
     Log("bind() to port %d failed", kPort);
-    close(gSocket);
-    gSocket = -1;
+    CloseSocket(gSocket);
+    gSocket = kNoSocket;
     return false;
   }
   Log("listening on UDP %d", kPort);
@@ -754,7 +742,14 @@ int Start(char *outName, char *outSig, char *outDesc) {
     return 0;
   }
 
-  if (!OpenSocket()) return 0;
+  if (!NetStart()) {
+    Log("socket() failed");
+    return 0;
+  }
+  if (!OpenSocket()) {
+    NetStop();
+    return 0;
+  }
   RegisterDNS();
   StartAptScan();
   XPLMRegisterFlightLoopCallback(FlightLoop, -1.0f, nullptr);
@@ -770,9 +765,11 @@ void Stop() {
   XPLMUnregisterFlightLoopCallback(FlightLoop, nullptr);
   RestoreNeutral();
   WithdrawDNS();
-  if (gSocket >= 0) {
-    close(gSocket);
-    gSocket = -1;
+  UnloadBonjour();
+  if (gSocket != kNoSocket) {
+    CloseSocket(gSocket);
+    gSocket = kNoSocket;
+    NetStop();
   }
   StopAptScan();
   Log("stopped");

@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev qt6-base-dev-tools
   clang-14 libclang-rt-14-dev
   tshark
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64 zip unzip
 )
 
 missing=()

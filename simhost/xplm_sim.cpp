@@ -1,8 +1,12 @@
 // The XPLM functions of our simulated X-Plane, with the checks X-Plane itself would make of a plug-in.
 #include "xplm_sim.h"
 
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <dlfcn.h>
 #include <unistd.h>
+#endif
 
 #include <cstdio>
 #include <cstring>
@@ -370,6 +374,38 @@ Plugin::~Plugin() {
   if (handle_) Unload();
 }
 
+#if defined(_WIN32)
+// X-Plane for Windows loads each plug-in with LoadLibrary; its XPLM calls bind to this XPLM_64.dll.
+bool Plugin::Load(const std::string &path) {
+  path_ = path;
+  HMODULE module = LoadLibraryA(path.c_str());
+  if (!module) {
+    error_ = "LoadLibrary failed with error " + std::to_string(GetLastError());
+    return false;
+  }
+  handle_ = module;
+  auto find = [module](const char *name) { return reinterpret_cast<void *>(GetProcAddress(module, name)); };
+  start_ = reinterpret_cast<int (*)(char *, char *, char *)>(find("XPluginStart"));
+  stop_ = reinterpret_cast<void (*)()>(find("XPluginStop"));
+  enable_ = reinterpret_cast<int (*)()>(find("XPluginEnable"));
+  disable_ = reinterpret_cast<void (*)()>(find("XPluginDisable"));
+  message_ = reinterpret_cast<void (*)(int, int, void *)>(find("XPluginReceiveMessage"));
+  if (!start_ || !stop_ || !enable_ || !disable_ || !message_) {
+    error_ = "missing an XPlugin entry point";
+    FreeLibrary(module);
+    handle_ = nullptr;
+    return false;
+  }
+  return true;
+}
+
+bool Plugin::Unload() {
+  if (!handle_) return true;
+  FreeLibrary(static_cast<HMODULE>(handle_));
+  handle_ = nullptr;
+  return GetModuleHandleA(path_.c_str()) == nullptr;
+}
+#else
 bool Plugin::Load(const std::string &path) {
   path_ = path;
   // X-Plane's process keeps its DNS-SD library for good (on the Mac it is part of the system library), so
@@ -409,6 +445,7 @@ bool Plugin::Unload() {
   }
   return true;
 }
+#endif
 
 int Plugin::Start() {
   char name[256], sig[256], desc[256];

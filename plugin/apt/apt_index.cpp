@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include <sys/types.h>
+#include "cvht_platform.h"
 #if defined(__GLIBC__)
 #include <stdio_ext.h>
 #endif
@@ -68,7 +68,7 @@ struct OpenFile {
   }
 };
 
-// getline's buffer, reused from line to line.
+// The line reader's buffer, reused from line to line.
 struct LineBuffer {
   char *line = nullptr;
   size_t capacity = 0;
@@ -149,7 +149,7 @@ bool ReadLines(Index &index, FILE *file) {
   ssize_t n;
   for (;;) {
     if (in.capacity > kMaxKeptLineBytes) in.release();
-    n = getline(&in.line, &in.capacity, file);
+    n = cvht::ReadLine(&in.line, &in.capacity, file);
     if (n <= 0) break;
     // Most rows are taxiways, lights and signs: decide the kind on the raw bytes and move on.
     const char *s = in.line;
@@ -175,8 +175,8 @@ bool ReadLines(Index &index, FILE *file) {
       OnMetadataRow(cur, row);
     }
   }
-  // getline's -1 means the end of the file or a failure; only the end yields an index. The stream's
-  // flags and errno, as the last getline left them, tell which.
+  // The line reader's -1 means the end of the file or a failure; only the end yields an index. The stream's
+  // flags and errno, as the last read left them, tell which.
   const int error = errno;
   if (std::ferror(file) || !std::feof(file)) {
     if (error == ENOMEM) throw std::bad_alloc();
@@ -214,7 +214,7 @@ bool Index::read(const char *path) {
   in.streamBuffer = static_cast<char *>(std::malloc(kStreamBufferBytes));
   if (in.streamBuffer) std::setvbuf(in.file, in.streamBuffer, _IOFBF, kStreamBufferBytes);
 #if defined(__GLIBC__)
-  // Only this thread touches the stream, so getline need not lock it for every line.
+  // Only this thread touches the stream, so the line reader need not lock it for every line.
   __fsetlocking(in.file, FSETLOCKING_BYCALLER);
 #endif
   return readStream(in.file);

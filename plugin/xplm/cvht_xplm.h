@@ -10,7 +10,9 @@
 #include <XPLMUtilities.h>
 #else
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#define CVHT_XPLM_API  // imported from XPLM_64.dll through its import library
+#elif defined(__GNUC__)
 #define CVHT_XPLM_API __attribute__((visibility("default")))
 #else
 #define CVHT_XPLM_API
@@ -52,7 +54,9 @@ CVHT_XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoo
 // Called by X-Plane through the address that XPLMFindSymbol("XPLMGetMETARForAirport") returns.
 typedef void (*CVHT_GetMETARForAirport_f)(const char *airport_id, XPLMFixedString150_t *outMETAR);
 
-#if defined(__GNUC__)
+#if defined(_WIN32)
+#define CVHT_PLUGIN_EXPORT extern "C" __declspec(dllexport)
+#elif defined(__GNUC__)
 #define CVHT_PLUGIN_EXPORT extern "C" __attribute__((visibility("default")))
 #else
 #define CVHT_PLUGIN_EXPORT extern "C"
