@@ -14,6 +14,7 @@ import argparse
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -59,17 +60,22 @@ def sync_copy(src):
 
     Times are not copied: a file that differs gets a new time, so a source restored after a fault is
     always newer than the object built from the fault, and make rebuilds it."""
-    src.mkdir(parents=True, exist_ok=True)
     files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"], cwd=ROOT,
-                           check=True, capture_output=True).stdout
-    subprocess.run(["rsync", "-rlp", "--checksum", "--from0", "--files-from=-", f"{ROOT}/", f"{src}/"], input=files,
-                   check=True)
+                           check=True, capture_output=True).stdout.decode().split("\0")
+    for name in filter(None, files):
+        a, b = ROOT / name, src / name
+        if not a.is_file() or (b.is_file() and a.read_bytes() == b.read_bytes()):
+            continue
+        b.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(a, b)
+        shutil.copymode(a, b)
 
 
 def build(src, bdir, jobs, log):
     if not (bdir / "CMakeCache.txt").exists():
+        cache = [f"-DCMAKE_{lang}_COMPILER_LAUNCHER=ccache" for lang in ("C", "CXX")] if shutil.which("ccache") else []
         r = subprocess.run(["cmake", "-S", src, "-B", bdir, "-DCMAKE_BUILD_TYPE=RelWithDebInfo",
-                            "-DCVHT_BUILD_BENCH=OFF"], stdout=log, stderr=subprocess.STDOUT)
+                            "-DCVHT_BUILD_BENCH=OFF"] + cache, stdout=log, stderr=subprocess.STDOUT)
         if r.returncode:
             return False
     return subprocess.run(["cmake", "--build", bdir, f"-j{jobs}"], stdout=log, stderr=subprocess.STDOUT).returncode == 0
