@@ -101,7 +101,8 @@ def run_subset(bdir, numbers, jobs):
                        text=True)
     failed = set()
     for line in r.stdout.splitlines():
-        m = re.match(r"\s*\d+ - (\S+) \(", line)
+        # "  12 - Suite.Name (Failed)"; parameterised names may carry "  # GetParam() = ..." after them.
+        m = re.match(r"\s*\d+ - (\S+).* \([^()]*\)$", line)
         if m:
             failed.add(m.group(1))
     if r.returncode and not failed:

@@ -160,6 +160,19 @@ TEST_F(PluginTest, DisableOrStopBeforeAnyPoseWritesNothing) {
   EXPECT_EQ(simxp::TotalWrites(), 0u);
 }
 
+// X-Plane has already put the head at the new aircraft's eye point: the old one must not follow.
+TEST_F(PluginTest, DisableOrStopRightAfterAnAircraftLoadWritesNothing) {
+  ASSERT_EQ(Start(), 1);
+  phone().Send(PoseBytes(1, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
+  Frame();
+  simxp::SetFloat(simxp::kEyeRefs[0], -0.25f);
+  plugin_.Message(0, kPlaneLoaded, nullptr);
+  const uint64_t writes = simxp::TotalWrites();
+  plugin_.Disable();
+  Stop();
+  EXPECT_EQ(simxp::TotalWrites(), writes);
+}
+
 TEST_F(PluginTest, PlaneLoadedForTheUserRecapturesTheEyePoint) {
   ASSERT_EQ(Start(), 1);
   phone().Send(PoseBytes(1));
