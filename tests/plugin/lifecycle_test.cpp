@@ -146,6 +146,7 @@ TEST_F(PluginTest, DisableReturnsToNeutralAtOnceAndEnableChangesNothing) {
   EXPECT_FLOAT_EQ(Head(0), 0.1f);
   EXPECT_FLOAT_EQ(Head(2), -0.4f);
   EXPECT_EQ(Head(3), 0.0f);
+  EXPECT_EQ(Head(5), 0.0f) << "roll too";
   uint64_t writes = simxp::TotalWrites();
   EXPECT_EQ(plugin_.Enable(), 1);
   EXPECT_EQ(simxp::TotalWrites(), writes);
