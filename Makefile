@@ -4,7 +4,7 @@ DEMO_SECONDS ?= 20
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build test demo bench package clean
+.PHONY: all deps configure build test demo bench package coverage faults clean
 
 all: build
 
@@ -30,5 +30,13 @@ bench: build
 package: build
 	cd $(BUILD) && cpack
 
+# Line and branch report of the plug-in, its index and the installer's logic, in $(BUILD)-cov/coverage/.
+coverage: deps
+	bash scripts/coverage.sh $(BUILD)-cov
+
+# Plants each fault of scripts/faults.tsv in a scratch copy and tells which tests kill it.
+faults: deps
+	python3 scripts/plant-faults.py -j$(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan $(BUILD)-fuzz $(BUILD)-cov .faults

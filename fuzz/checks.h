@@ -28,6 +28,7 @@
 #endif
 
 #include "../tests/support/loopback_phone.h"
+#include "../tests/support/temp_dir.h"
 #include "apt/apt_index.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
@@ -44,31 +45,7 @@ inline std::string Fmt(const char *fmt, ...) {
   return line;
 }
 
-// A folder of our own under /tmp, removed with the process's checker.
-class ScratchDir {
- public:
-  ScratchDir() {
-    char tmpl[] = "/tmp/cvht-fuzz.XXXXXX";
-    if (mkdtemp(tmpl)) path_ = tmpl;
-  }
-  ~ScratchDir() {
-    std::error_code ec;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-  }
-  ScratchDir(const ScratchDir &) = delete;
-  ScratchDir &operator=(const ScratchDir &) = delete;
-  const std::string &Path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-inline bool WriteFile(const std::string &path, const uint8_t *data, size_t size) {
-  FILE *f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = size == 0 || std::fwrite(data, 1, size, f) == size;
-  return std::fclose(f) == 0 && ok;
-}
+using cvhtsupport::TempDir;
 
 // ---- apt.dat reader: the bytes as a file, then the index's invariants and a nearest query.
 
@@ -142,12 +119,11 @@ inline void CountRowStarts(const uint8_t *data, size_t size, size_t &headers, si
 
 class AptChecker {
  public:
-  AptChecker() : path_(dir_.Path() + "/apt.dat") {}
-
   std::string Run(const uint8_t *data, size_t size) {
-    if (dir_.Path().empty() || !WriteFile(path_, data, size)) return "cannot write the scratch apt.dat";
+    const std::string path = dir_.Write("apt.dat", std::string(reinterpret_cast<const char *>(data), size));
+    if (path.empty()) return "cannot write the scratch apt.dat";
     apt::Index index;
-    if (!index.read(path_.c_str())) return "read refused a file that exists";
+    if (!index.read(path.c_str())) return "read refused a file that exists";
     std::string err = CheckIndex(index);
     if (!err.empty()) return err;
     size_t headers, runways;
@@ -165,8 +141,7 @@ class AptChecker {
   }
 
  private:
-  ScratchDir dir_;
-  std::string path_;
+  TempDir dir_;
 };
 
 // ---- The small airport index the plug-in answers queries from, and the replies it must give.
@@ -413,11 +388,10 @@ class HostedPlugin {
       error_ = "no scratch folder";
       return;
     }
-    const std::filesystem::path dir = system_.Path() + "/Global Scenery/Global Airports/Earth nav data";
+    const std::string nav = "Global Scenery/Global Airports/Earth nav data";
     std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    const std::string text = AptText();
-    if (!WriteFile((dir / "apt.dat").string(), reinterpret_cast<const uint8_t *>(text.data()), text.size())) {
+    std::filesystem::create_directories(system_.Path() + "/" + nav, ec);
+    if (system_.Write(nav + "/apt.dat", AptText()).empty()) {
       error_ = "cannot write apt.dat";
       return;
     }
@@ -627,7 +601,7 @@ class HostedPlugin {
     return "";
   }
 
-  ScratchDir system_;
+  TempDir system_;
   simxp::Plugin plugin_;
   bool started_ = false;
   std::string error_;

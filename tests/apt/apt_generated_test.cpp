@@ -14,7 +14,7 @@ class Generated : public ::testing::Test {
  protected:
   // Runs the generator and returns the file's bytes; its counts land in counts_.
   std::string Generate(const std::string &name, const std::string &args) {
-    const std::string out = (dir_.path() / name).string();
+    const std::string out = dir_.Path() + "/" + name;
     const std::string cmd = std::string("'") + CVHT_APTGEN + "' " + args + " --out '" + out + "' >/dev/null";
     EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
     counts_.clear();
@@ -26,7 +26,7 @@ class Generated : public ::testing::Test {
   }
   apt::Index Read(const std::string &name) {
     apt::Index index;
-    EXPECT_TRUE(index.read((dir_.path() / name).c_str()));
+    EXPECT_TRUE(index.read((dir_.Path() + "/" + name).c_str()));
     apttest::ExpectWellFormed(index);
     return index;
   }

@@ -42,7 +42,7 @@ const std::string kRwy = RunwayRow("09", "10.0", "20.0", "27", "10.2", "20.4");
 TEST_F(AptRead, MissingFileReturnsFalseAndLeavesIndexUntouched) {
   apt::Index index;
   index.airports.push_back(apt::Airport{"KEEP", 1.0f, 2.0f, 3});
-  EXPECT_FALSE(index.read((dir_.path() / "absent" / "apt.dat").c_str()));
+  EXPECT_FALSE(index.read((dir_.Path() + "/absent/apt.dat").c_str()));
   ASSERT_EQ(index.airports.size(), 1u);
   EXPECT_STREQ(index.airports[0].ident, "KEEP");
   EXPECT_TRUE(index.runways.empty());
@@ -272,7 +272,7 @@ TEST_F(AptRead, BinaryGarbageNeverCrashes) {
 TEST_F(AptRead, FolderPathOpensButFailsToRead) {
   // fopen accepts a folder; the first getline then fails with EISDIR: a read error, not an empty file.
   apt::Index index;
-  EXPECT_FALSE(index.read(dir_.path().c_str()));
+  EXPECT_FALSE(index.read(dir_.Path().c_str()));
   EXPECT_TRUE(index.airports.empty());
   EXPECT_TRUE(index.runways.empty());
 }

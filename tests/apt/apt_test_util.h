@@ -1,48 +1,22 @@
-// Helpers for the airport index tests: a temporary folder and a small apt.dat writer.
+// Helpers for the airport index tests: the temporary folder and a small apt.dat writer.
 #pragma once
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <filesystem>
 #include <string>
 
+#include "../support/temp_dir.h"
 #include "apt/apt_index.h"
 
 namespace apttest {
 
-// A fresh folder under TMPDIR, removed with everything in it.
-class TempDir {
+// The shared temporary folder; Write fails the test when the file cannot be written.
+class TempDir : public cvhtsupport::TempDir {
  public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "cvht-apt-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) ADD_FAILURE() << "mkdtemp failed";
-    path_ = pattern;
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  TempDir(const TempDir &) = delete;
-  TempDir &operator=(const TempDir &) = delete;
-  const std::filesystem::path &path() const { return path_; }
-
-  // Writes bytes exactly as given (no line end added) and returns the file's path.
   std::string write(const std::string &name, const std::string &bytes) const {
-    const std::string p = (path_ / name).string();
-    FILE *f = std::fopen(p.c_str(), "wb");
-    EXPECT_NE(f, nullptr) << p;
-    if (f) {
-      EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-      std::fclose(f);
-    }
+    std::string p = Write(name, bytes);
+    EXPECT_FALSE(p.empty()) << name << " in " << Path();
     return p;
   }
-
- private:
-  std::filesystem::path path_;
 };
 
 // The file's first two lines, as X-Plane writes them.

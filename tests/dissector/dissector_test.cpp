@@ -377,7 +377,7 @@ TEST_F(DissectorTest, AirportPacketsListNearbyFieldsAndTheQueryReplyItsElevation
                                             "cvht.airport.flags.queryReply", "cvht.airport.airportCount",
                                             "cvht.airport.runwayCount", "cvht.entry.ident", "cvht.runway.airport",
                                             "cvht.runway.end1", "cvht.runway.end2", "cvht.runway.widthDm",
-                                            "cvht.airport.elevationFt", "cvht.airport.lat"});
+                                            "cvht.airport.elevationFt", "cvht.airport.lat", "cvht.runway.lat2"});
   ASSERT_EQ(rows.size(), airports.size());
   int replies = 0;
   for (int frame : airports) {
@@ -386,6 +386,11 @@ TEST_F(DissectorTest, AirportPacketsListNearbyFieldsAndTheQueryReplyItsElevation
     auto h = As<cvht::AirportPacketHeader>(Bytes(frame));
     EXPECT_EQ(c[1], "1");
     EXPECT_EQ(c[2], "1");
+    // The last field of each runway entry, where an offset slip shows first.
+    const auto lat2 = Split(c[13], ',');
+    ASSERT_EQ(lat2.size(), h.runwayCount);
+    for (size_t i = 0; i < lat2.size(); ++i)
+      ExpectFloat(lat2[i], As<cvht::RunwayEntry>(Bytes(frame).substr(20 + 16 * h.airportCount + 28 * i)).lat2, "lat2");
     if (h.flags & cvht::kAirportQueryReply) {
       ++replies;
       EXPECT_EQ(c[3], "1");

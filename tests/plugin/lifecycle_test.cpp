@@ -146,6 +146,7 @@ TEST_F(PluginTest, DisableReturnsToNeutralAtOnceAndEnableChangesNothing) {
   EXPECT_FLOAT_EQ(Head(0), 0.1f);
   EXPECT_FLOAT_EQ(Head(2), -0.4f);
   EXPECT_EQ(Head(3), 0.0f);
+  EXPECT_EQ(Head(5), 0.0f) << "roll too";
   uint64_t writes = simxp::TotalWrites();
   EXPECT_EQ(plugin_.Enable(), 1);
   EXPECT_EQ(simxp::TotalWrites(), writes);
@@ -158,6 +159,19 @@ TEST_F(PluginTest, DisableOrStopBeforeAnyPoseWritesNothing) {
   plugin_.Disable();
   Stop();
   EXPECT_EQ(simxp::TotalWrites(), 0u);
+}
+
+// X-Plane has already put the head at the new aircraft's eye point: the old one must not follow.
+TEST_F(PluginTest, DisableOrStopRightAfterAnAircraftLoadWritesNothing) {
+  ASSERT_EQ(Start(), 1);
+  phone().Send(PoseBytes(1, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
+  Frame();
+  simxp::SetFloat(simxp::kEyeRefs[0], -0.25f);
+  plugin_.Message(0, kPlaneLoaded, nullptr);
+  const uint64_t writes = simxp::TotalWrites();
+  plugin_.Disable();
+  Stop();
+  EXPECT_EQ(simxp::TotalWrites(), writes);
 }
 
 TEST_F(PluginTest, PlaneLoadedForTheUserRecapturesTheEyePoint) {

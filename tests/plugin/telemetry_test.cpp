@@ -1,4 +1,5 @@
 // Telemetry to the phone and the airport query, decoded from what the real plug-in sends.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <chrono>
@@ -203,27 +204,49 @@ TEST_F(TelemetryTest, AirportPacketsAfterAFailedScanSayFinishedWithoutIndex) {
 }
 
 TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered) {
-  // A named pipe holds the scan in its open until the test writes the file's content.
+  // apt.dat is a named pipe: the scan has opened it once a non-blocking open for writing succeeds, and
+  // cannot reach its end before the test closes it, whatever the scheduler does. Should the test end
+  // early, the pipe is released and removed before its end closes, so no open waits forever.
   std::filesystem::create_directories(std::filesystem::path(AptPath()).parent_path());
   ASSERT_EQ(mkfifo(AptPath().c_str(), 0600), 0);
+  struct Pipe {
+    std::string path;
+    int fd = -1;
+    ~Pipe() {
+      if (fd < 0) fd = open(path.c_str(), O_RDWR | O_NONBLOCK);  // releases a scan waiting in its open
+      unlink(path.c_str());
+      if (fd >= 0) close(fd);
+    }
+  } pipe{AptPath()};
   ASSERT_EQ(Start(), 1);
+  for (int i = 0; i < 5000 && pipe.fd < 0; ++i) {
+    pipe.fd = open(AptPath().c_str(), O_WRONLY | O_NONBLOCK);
+    if (pipe.fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  ASSERT_GE(pipe.fd, 0) << "the scan never opened apt.dat";
+  const std::string text = AptText().Airport("LSZH", 1416, kLat, kLon, 2).Text();
+  const size_t half = text.size() / 2;
+  ASSERT_EQ(write(pipe.fd, text.data(), half), static_cast<ssize_t>(half));
   Hello();
   std::string a = NextOf("CVHA");
   ASSERT_EQ(a.size(), 20u);
-  EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, 0);
+  EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, 0) << "the scan is still reading";
   phone().Send(QueryBytes("LSZH"));
   Frame();
   EXPECT_TRUE(OfMagic(phone().Take(), "CVHA").empty());
+  EXPECT_TRUE(LinesStartingWith("apt.dat ").empty());
 
-  {
-    std::ofstream fifo(AptPath(), std::ios::binary);
-    fifo << AptText().Airport("LSZH", 1416, kLat, kLon, 2).Text();
-  }
+  ASSERT_EQ(write(pipe.fd, text.data() + half, text.size() - half), static_cast<ssize_t>(text.size() - half));
+  close(pipe.fd);
+  pipe.fd = -1;
   for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").empty(); ++i) {
     Frame();
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
-  phone().Take();
+  EXPECT_EQ(LinesStartingWith("apt.dat "), std::vector<std::string>{"CVHT: apt.dat indexed: 1 airports, 2 runways"});
+  a = NextOf("CVHA");
+  ASSERT_GE(a.size(), 20u);
+  EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
   phone().Send(QueryBytes("LSZH"));
   Frame();
   auto replies = OfMagic(phone().Take(), "CVHA");
