@@ -2,20 +2,13 @@
 #ifndef _XPLMDataAccess_h_
 #define _XPLMDataAccess_h_
 #include "XPLMDefs.h"
-#ifdef __cplusplus
 extern "C" {
-#endif
-
 typedef void *XPLMDataRef;
-
 XPLM_API XPLMDataRef XPLMFindDataRef(const char *inDataRefName);
 XPLM_API int XPLMGetDatai(XPLMDataRef inDataRef);
 XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef);
 XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef);
 XPLM_API void XPLMSetDataf(XPLMDataRef inDataRef, float inValue);
 XPLM_API int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes);
-
-#ifdef __cplusplus
 }
-#endif
 #endif

@@ -2,19 +2,12 @@
 #ifndef _XPLMUtilities_h_
 #define _XPLMUtilities_h_
 #include "XPLMDefs.h"
-#ifdef __cplusplus
 extern "C" {
-#endif
-
 XPLM_API void XPLMDebugString(const char *inString);
 XPLM_API void XPLMGetSystemPath(char *outSystemPath);
-
 #if defined(XPLM200)
 XPLM_API void *XPLMFindSymbol(const char *inString);
 XPLM_API void XPLMEnableFeature(const char *inFeature, int inEnable);
 #endif
-
-#ifdef __cplusplus
 }
-#endif
 #endif
