@@ -1,5 +1,5 @@
 // The Windows TAVRO.xpl under Wine, in our simulated X-Plane for Windows, against a phone on 127.0.0.1:
-// one flight of datagrams goes to the Linux plug-in and then to the Windows one, and both must answer
+// one flight of datagrams goes to the Windows plug-in and then to the Linux one, and both must answer
 // with the same bytes, the same head pose and the same log.
 #include <poll.h>
 #include <signal.h>
@@ -34,57 +34,11 @@ std::string WinePath(std::string p) {
 
 using HeadPose = std::array<float, 6>;
 
-// One simulated X-Plane with the plug-in loaded, as the flight below drives it.
+// Our simulated X-Plane with the plug-in loaded, in cvht-xphost-stepped driven over its standard input: the
+// Linux plug-in in the native host, or the Windows one in the Windows host under Wine.
 class Host {
  public:
-  virtual ~Host() = default;
-  virtual int Start() = 0;
-  virtual void Frames(int n, float dt) = 0;
-  virtual HeadPose Head() = 0;
-  virtual void Stop() = 0;
-  virtual std::vector<std::string> Lines() = 0;
-};
-
-// The Linux plug-in in this process.
-class LinuxHost : public Host {
- public:
-  explicit LinuxHost(const std::string &systemPath) {
-    simxp::Reset();
-    simxp::PublishStandardAircraft();
-    simxp::SetSystemPath(systemPath);
-    EXPECT_TRUE(plugin_.Load(simxp::DefaultPluginPath())) << plugin_.Error();
-  }
-  ~LinuxHost() override {
-    EXPECT_TRUE(plugin_.Unload());
-    EXPECT_EQ(simxp::Faults(), std::vector<std::string>{});
-  }
-  int Start() override {
-    const int r = plugin_.Start();
-    plugin_.Enable();
-    return r;
-  }
-  void Frames(int n, float dt) override {
-    for (int i = 0; i < n; ++i) simxp::RunFrame(dt);
-  }
-  HeadPose Head() override {
-    HeadPose h;
-    for (int i = 0; i < 6; ++i) h[i] = simxp::GetFloat(simxp::kHeadRefs[i]);
-    return h;
-  }
-  void Stop() override {
-    plugin_.Disable();
-    plugin_.Stop();
-  }
-  std::vector<std::string> Lines() override { return simxp::LogLines(); }
-
- private:
-  simxp::Plugin plugin_;
-};
-
-// The Windows plug-in in cvht-xphost-stepped.exe under Wine, driven over its standard input.
-class WineHost : public Host {
- public:
-  explicit WineHost(const std::string &systemPath, const std::string &dllPath = "") {
+  explicit Host(bool windows, const std::string &systemPath, const std::string &dllPath = "") {
     int in[2], out[2];
     if (pipe(in) != 0 || pipe(out) != 0) ADD_FAILURE() << "pipe";
     pid_ = fork();
@@ -94,19 +48,24 @@ class WineHost : public Host {
       close(in[1]);
       close(out[0]);
       if (!dllPath.empty()) setenv("WINEPATH", dllPath.c_str(), 1);
-      const std::string wine = Env("CVHT_WINE"), exe = Env("CVHT_WIN_HOST");
-      const std::string xpl = WinePath(Env("CVHT_WIN_XPL")), sys = WinePath(systemPath);
-      execl(wine.c_str(), wine.c_str(), exe.c_str(), "--xpl", xpl.c_str(), "--system-path", sys.c_str(),
-            static_cast<char *>(nullptr));
+      const std::string wine = Env("CVHT_WINE"), exe = Env("CVHT_WIN_HOST"), xpl = WinePath(Env("CVHT_WIN_XPL"));
+      if (windows)
+        execl(wine.c_str(), wine.c_str(), exe.c_str(), "--xpl", xpl.c_str(), "--system-path",
+              WinePath(systemPath).c_str(), static_cast<char *>(nullptr));
+      else
+        execl(CVHT_LIN_HOST, CVHT_LIN_HOST, "--system-path", systemPath.c_str(), static_cast<char *>(nullptr));
       _exit(127);
     }
     close(in[0]);
     close(out[1]);
     to_ = fdopen(in[1], "w");
     from_ = out[0];
-    Await("loaded");
+    std::string line;
+    while (ReadLine(line) && line != "loaded") {
+    }
+    EXPECT_EQ(line, "loaded");
   }
-  ~WineHost() override {
+  ~Host() {
     std::fprintf(to_, "quit\n");
     std::fflush(to_);
     std::string line;
@@ -115,52 +74,41 @@ class WineHost : public Host {
       if (line.rfind("fault ", 0) == 0) ADD_FAILURE() << "the host saw: " << line;
       unloaded = unloaded || line == "unloaded yes";
     }
-    EXPECT_TRUE(unloaded) << "the plug-in stayed in the Windows host after FreeLibrary";
+    EXPECT_TRUE(unloaded) << "the plug-in stayed in the host after unload";
     std::fclose(to_);
     close(from_);
     int status = 0;
     waitpid(pid_, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "host status " << status;
   }
-  int Start() override {
+  int Start() {
     const std::string r = Command("start", "started ");
     return r.empty() ? -1 : std::atoi(r.c_str() + 8);
   }
-  void Frames(int n, float dt) override {
+  void Frames(int n, float dt) {
     char cmd[64];
     std::snprintf(cmd, sizeof cmd, "frames %d %.9g", n, static_cast<double>(dt));
     Command(cmd);
   }
-  HeadPose Head() override {
+  HeadPose Head() {
     HeadPose h{};
     const std::string r = Command("head", "head ");
     const char *at = r.c_str() + std::min<size_t>(r.size(), 4);
-    for (int i = 0; i < 6; ++i) {
-      char *end = nullptr;
-      h[i] = static_cast<float>(std::strtod(at, &end));
-      at = end;
-    }
+    for (float &v : h) v = static_cast<float>(std::strtod(at, const_cast<char **>(&at)));
     return h;
   }
-  void Stop() override { Command("stop"); }
-  std::vector<std::string> Lines() override { return lines_; }
+  void Stop() { Command("stop"); }
+  const std::vector<std::string> &Lines() const { return lines_; }
 
  private:
   // Sends a command and reads up to its "ok"; returns the answer line that starts with want.
   std::string Command(const std::string &cmd, const std::string &want = "") {
     std::fprintf(to_, "%s\n", cmd.c_str());
     std::fflush(to_);
-    std::string answer;
-    std::string line;
+    std::string answer, line;
     while (ReadLine(line) && line != "ok")
       if (!want.empty() && line.rfind(want, 0) == 0) answer = line;
     return answer;
-  }
-  void Await(const std::string &what) {
-    std::string line;
-    while (ReadLine(line) && line != what) {
-    }
-    EXPECT_EQ(line, what);
   }
   // One line of the host's output, log lines kept aside; false at its end or after 60 s of silence.
   bool ReadLine(std::string &line) {
@@ -215,14 +163,14 @@ std::string GeneratedApt() {
 
 // The flight: wait for the scan, the bad-datagram table, a long datagram, a head movement, an airport
 // query, a statistics period, and stop.
-Transcript Fly(Host &host, int scanFrames) {
+Transcript Fly(Host &&host) {
   Transcript t;
   Phone phone;
   t.startResult = host.Start();
   if (t.startResult != 1) return t;
   // No peer yet, so these frames send nothing; each host runs the same number of them.
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  host.Frames(scanFrames, 1.0f / 60.0f);
+  host.Frames(3, 1.0f / 60.0f);
   auto step = [&](const std::string &datagram) {
     phone.Send(datagram);
     host.Frames(1, 1.0f / 60.0f);
@@ -272,16 +220,7 @@ class WineTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(WineTest, WindowsPluginAnswersAFlightWithTheLinuxPluginsBytes) {
-  Transcript win;
-  {
-    WineHost host(SystemPath());
-    win = Fly(host, 3);
-  }
-  Transcript lin;
-  {
-    LinuxHost host(SystemPath());
-    lin = Fly(host, 3);
-  }
+  const Transcript win = Fly(Host(true, SystemPath())), lin = Fly(Host(false, SystemPath()));
   ASSERT_EQ(win.startResult, 1);
   ASSERT_EQ(lin.startResult, 1);
 
@@ -300,14 +239,12 @@ TEST_F(WineTest, WindowsPluginAnswersAFlightWithTheLinuxPluginsBytes) {
   const HeadPose full = win.heads.back();
   EXPECT_FLOAT_EQ(full[3], 80.0f) << "yaw 40 at full weight";
 
-  // Every packet, head pose and log line as the Linux plug-in has them.
+  // Every packet, head pose and log line as the Linux plug-in has them. From the version-3 pose on there is
+  // a peer, and every frame sends it a status and a flight state.
   ASSERT_EQ(win.packetsPerStep.size(), lin.packetsPerStep.size());
   for (size_t i = 0; i < win.packetsPerStep.size(); ++i) {
     EXPECT_EQ(win.packetsPerStep[i], lin.packetsPerStep[i]) << "packets after datagram " << i;
     for (int k = 0; k < 6; ++k) EXPECT_EQ(win.heads[i][k], lin.heads[i][k]) << "head " << k << " after datagram " << i;
-  }
-  // From the version-3 pose on there is a peer, and every frame sends it a status and a flight state.
-  for (size_t i = 0; i < win.packetsPerStep.size(); ++i) {
     EXPECT_EQ(OfMagic(win.packetsPerStep[i], "CVHS").size(), i >= 3 ? 1u : 0u) << "status after datagram " << i;
     EXPECT_EQ(OfMagic(win.packetsPerStep[i], "CVHF").size(), i >= 3 ? 1u : 0u) << "flight state after datagram " << i;
   }
@@ -323,7 +260,7 @@ TEST_F(WineTest, PortTakenRefusesStart) {
   a.sin_port = htons(cvht::kPort);
   ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
   {
-    WineHost host(SystemPath());
+    Host host(true, SystemPath());
     EXPECT_EQ(host.Start(), 0);
     EXPECT_EQ(host.Lines(), std::vector<std::string>{"CVHT: bind() to port 49707 failed"});
   }
@@ -333,7 +270,7 @@ TEST_F(WineTest, PortTakenRefusesStart) {
 TEST_F(WineTest, IncompleteBonjourLibraryMeansDiscoveryOff) {
   const std::string marker = system_.Path() + "/dnssd-loaded";
   setenv("CVHT_DNSSD_MARKER", WinePath(marker).c_str(), 1);
-  WineHost host(SystemPath(), WinePath(Env("CVHT_WIN_INCOMPLETE_DNSSD_DIR")));
+  Host host(true, SystemPath(), WinePath(Env("CVHT_WIN_INCOMPLETE_DNSSD_DIR")));
   unsetenv("CVHT_DNSSD_MARKER");
   ASSERT_EQ(host.Start(), 1);
   EXPECT_TRUE(std::filesystem::exists(marker)) << "the plug-in did not try the incomplete dnssd.dll";
