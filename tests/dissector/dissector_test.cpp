@@ -16,8 +16,9 @@ using namespace cvhttest;
 namespace {
 
 const char *kMetar = "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG";
-const char *kMalformed = "cvht.malformed.length || cvht.malformed.version || cvht.malformed.counts || "
-                         "cvht.malformed.magic";
+const char *kMalformed =
+    "cvht.malformed.length || cvht.malformed.version || cvht.malformed.counts || "
+    "cvht.malformed.magic";
 
 struct Airport {
   const char *ident;
@@ -90,7 +91,10 @@ std::string G(double v) {  // tshark's rendering of a float field
 }
 std::string Hex(const uint8_t *b, size_t n) {
   std::string s;
-  for (size_t i = 0; i < n; ++i) s += "0123456789abcdef"[b[i] >> 4], s += "0123456789abcdef"[b[i] & 15];
+  for (size_t i = 0; i < n; ++i) {
+    s += "0123456789abcdef"[b[i] >> 4];
+    s += "0123456789abcdef"[b[i] & 15];
+  }
   return s;
 }
 std::string Tabbed(const std::vector<std::string> &cols) {
@@ -143,7 +147,8 @@ class DissectorTest : public PluginTest {
     ASSERT_EQ(LinesStartingWith("apt.dat "), std::vector<std::string>{"CVHT: apt.dat indexed: 6 airports, 9 runways"});
     for (uint32_t seq = 1; seq <= 420; ++seq) {
       if (seq == 100) Send(QueryBytes("LSZH"));
-      if (seq == 300) Crooked(PoseBytes(seq).substr(0, 20));
+      if (seq == 300)
+        Crooked(PoseBytes(seq).substr(0, 20));
       else {
         Send(PoseBytes(seq, Sway(seq), seq < kPauseFrom || seq >= kPauseTo));
         Step();
@@ -196,8 +201,8 @@ class DissectorTest : public PluginTest {
 
   // Frame number to the line of fields of each frame that passes the filter, repeated values joined by commas.
   std::map<int, std::string> Fields(const std::string &filter, const std::vector<std::string> &fields) {
-    std::vector<std::string> args = {"-Y", filter, "-T", "fields", "-E", "occurrence=a", "-E", "aggregator=,",
-                                     "-e", "frame.number"};
+    std::vector<std::string> args = {"-Y",           filter, "-T",           "fields", "-E",
+                                     "occurrence=a", "-E",   "aggregator=,", "-e",     "frame.number"};
     for (const auto &f : fields) args.insert(args.end(), {"-e", f});
     int status = 0;
     std::istringstream out(Tshark(args, status));
@@ -243,7 +248,9 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
          return Tabbed({"Pose seq=" + std::to_string(p.seq) + (tracking ? "" : " not tracking"), std::to_string(p.seq),
                         tracking ? "1" : "0", G(p.x), G(p.yaw), G(p.pitch), std::to_string(port), "49707"});
        }},
-      {"CVHQ", {"cvht.version", "cvht.query.ident", "udp.dstport"}, 1,
+      {"CVHQ",
+       {"cvht.version", "cvht.query.ident", "udp.dstport"},
+       1,
        [](const std::string &) { return "Query LSZH\t1\tLSZH\t49707"; }},
       {"CVHS",
        {"cvht.version", "cvht.status.seq", "cvht.status.blend", "cvht.status.iasKt", "cvht.status.tasKt",
@@ -252,7 +259,8 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
        400,
        [&](const std::string &b) {
          auto s = As<cvht::StatusPacket>(b);
-         const std::string f = s.flags & cvht::kStatusFresh ? "1" : "0", m = s.flags & cvht::kStatusMismatch ? "1" : "0";
+         const std::string f = s.flags & cvht::kStatusFresh ? "1" : "0",
+                           m = s.flags & cvht::kStatusMismatch ? "1" : "0";
          fresh.insert(f);
          if (m == "1") mismatch.insert(s.seq);
          char info[64];
@@ -261,9 +269,10 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
                         std::to_string(s.drained), Hex(s.echo, 8)});
        }},
       {"CVHF",
-       {"cvht.flight.flags", "cvht.flight.flags.onGroundKnown", "cvht.flight.flags.onGround", "cvht.flight.flags.paused",
-        "cvht.flight.aglFt", "cvht.flight.loadFactor", "cvht.flight.simTimeSec"},
-       400, [](const std::string &) { return "Flight state airborne agl=33 ft\t0x003d\t1\t0\t0\t32.8084\t1.25\t321.5"; }},
+       {"cvht.flight.flags", "cvht.flight.flags.onGroundKnown", "cvht.flight.flags.onGround",
+        "cvht.flight.flags.paused", "cvht.flight.aglFt", "cvht.flight.loadFactor", "cvht.flight.simTimeSec"},
+       400,
+       [](const std::string &) { return "Flight state airborne agl=33 ft\t0x003d\t1\t0\t0\t32.8084\t1.25\t321.5"; }},
       {"CVHA",
        {"cvht.airport.flags.index", "cvht.airport.flags.scanDone", "cvht.airport.flags.queryReply",
         "cvht.airport.airportCount", "cvht.airport.runwayCount", "cvht.entry.ident", "cvht.runway.airport",
@@ -273,7 +282,8 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
        [](const std::string &b) -> std::string {
          // The periodic form lists the nearest five (runways of the nearest four), the reply one with its elevation.
          if (As<cvht::AirportPacketHeader>(b).flags & cvht::kAirportQueryReply)
-           return "Airport reply LSZH, 3 runways, 1416 ft\t1\t1\t1\t1\t3\tLSZH\t0,0,0\t10,14,16\t28,32,34\t600,600,600\t"
+           return "Airport reply LSZH, 3 runways, 1416 "
+                  "ft\t1\t1\t1\t1\t3\tLSZH\t0,0,0\t10,14,16\t28,32,34\t600,600,600\t"
                   "1416\t47.4647\t47.4747,47.4747,47.4747";
          return "Airports 5 nearby, 7 runways\t1\t1\t0\t5\t7\tLSZH,LSZK,LSZF,LSZN,LSZB\t0,0,0,1,2,2,3\t"
                 "10,14,16,07,09,02,11L\t28,32,34,25,27,20,29R\t600,600,600,200,230,250,300\t\t47.4647\t"
@@ -289,7 +299,8 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
        }},
       {"CVHI",
        {"cvht.identity.flags.tail", "cvht.identity.flags.icao", "cvht.identity.tailNumber", "cvht.identity.icaoType"},
-       1, [](const std::string &) { return "Identity HB-CVH C172\t1\t1\tHB-CVH\tC172"; }},
+       1,
+       [](const std::string &) { return "Identity HB-CVH C172\t1\t1\tHB-CVH\tC172"; }},
   };
   for (const auto &k : kinds) {
     SCOPED_TRACE(k.magic);

@@ -23,41 +23,41 @@ constexpr int kMany = 1 << 30;
 struct PhoneCase {
   const char *name, *args;  // {dir} stands for a folder holding head.csv
   int exitCode;
+  float yawFrom, yawTo;  // the largest head yaw any frame wrote lies in between
+  const char *whole;     // the output exactly, where it is known
   std::vector<Lines> lines;
-  float yawFrom, yawTo;          // the largest head yaw any frame wrote lies in between
-  const char *whole = nullptr;  // the output exactly, where it is known
 };
 
+// clang-format off
 const PhoneCase kCases[] = {
-    {"QueryPrintsTheAnswer", "query LSZH --host 127.0.0.1 --timeout 5", 0,
-     {{"answer   LSZH at 47\\.46472,8\\.54917 elevation 1416ft, 1 runways: 10/28 60\\.0m", 1, 1}}, 0, 0},
-    {"QueryWithoutAnswerSaysSo", "query ZZZZ --host 127.0.0.1 --timeout 0.5", 1, {}, 0, 0, "no answer\n"},
-    {"StreamMovesTheHeadAndDecodesTheTelemetry", "stream --host 127.0.0.1 --pattern sway --seconds 1.5 --rate 60 --watch",
-     0,
+    {"QueryPrintsTheAnswer", "query LSZH --host 127.0.0.1 --timeout 5", 0, 0, 0, nullptr,
+     {{"answer   LSZH at 47\\.46472,8\\.54917 elevation 1416ft, 1 runways: 10/28 60\\.0m", 1, 1}}},
+    {"QueryWithoutAnswerSaysSo", "query ZZZZ --host 127.0.0.1 --timeout 0.5", 1, 0, 0, "no answer\n", {}},
+    {"StreamMovesTheHeadAndDecodesTheTelemetry",
+     "stream --host 127.0.0.1 --pattern sway --seconds 1.5 --rate 60 --watch", 0, 5.01f, 90, nullptr,
      {{"\\[phone\\]   0\\.", 1, kMany},
       {"status   fresh blend=[01]\\.[0-9]{2} view=1026 seq=[0-9]+", 1, kMany},
       {"airports 1 within 150nm of 47\\.4647,8\\.5492 \\(index ready\\)", 1, kMany},
       {"LSZH", 1, kMany},
-      {"sent: pose=(8[0-9]|9[0-9]) \\| received: .*status=[0-9]+", 1, kMany}},
-     5.01f, 90},
+      {"sent: pose=(8[0-9]|9[0-9]) \\| received: .*status=[0-9]+", 1, kMany}}},
     // The first status answers the newest pose of the first frame: the phone may have sent two by then.
     {"RecordedMotionAndSequenceStartAreSent",
-     "stream --host 127.0.0.1 --pattern csv:{dir}/head.csv --seconds 1 --seq-start 4000000000 --watch", 0,
-     {{"status   fresh blend=0\\.0[0-9] view=1026 seq=400000000[0-9] ", 1, kMany}}, 25, 25},
+     "stream --host 127.0.0.1 --pattern csv:{dir}/head.csv --seconds 1 --seq-start 4000000000 --watch", 0, 25, 25,
+     nullptr, {{"status   fresh blend=0\\.0[0-9] view=1026 seq=400000000[0-9] ", 1, kMany}}},
     {"PosesWithoutTrackingLeaveTheViewAlone",
-     "stream --host 127.0.0.1 --pattern csv:{dir}/head.csv --seconds 1 --no-tracking --watch", 0,
-     {{"status   stale blend=0\\.00 view=1026 seq=[0-9]+ ", 1, kMany}, {"status   fresh", 0, 0}}, 0, 0},
-    {"MissingRecordingIsRefused", "stream --host 127.0.0.1 --pattern csv:{dir}/missing.csv --seconds 1", 2,
-     {{"no samples in .*/missing\\.csv$", 1, 1}}, 0, 0},
-    {"WatchJsonIsOneObjectPerLine", "watch --host 127.0.0.1 --seconds 1.2 --json", 0,
+     "stream --host 127.0.0.1 --pattern csv:{dir}/head.csv --seconds 1 --no-tracking --watch", 0, 0, 0, nullptr,
+     {{"status   stale blend=0\\.00 view=1026 seq=[0-9]+ ", 1, kMany}, {"status   fresh", 0, 0}}},
+    {"MissingRecordingIsRefused", "stream --host 127.0.0.1 --pattern csv:{dir}/missing.csv --seconds 1", 2, 0, 0,
+     nullptr, {{"no samples in .*/missing\\.csv$", 1, 1}}},
+    {"WatchJsonIsOneObjectPerLine", "watch --host 127.0.0.1 --seconds 1.2 --json", 0, 0, 90, nullptr,
      {{"^(?!\\{\"type\":\"[a-z_]+\",.*\\}$)", 0, 0},
       {"", 21, kMany},
       {"^\\{\"type\":\"status\",", 11, kMany},
       {"^\\{\"type\":\"flight_state\",", 11, kMany},
       {"^\\{\"type\":\"airports\",", 1, kMany},
-      {"\"type\":\"bad\"", 0, 0}},
-     0, 90},
+      {"\"type\":\"bad\"", 0, 0}}},
 };
+// clang-format on
 
 void PrintTo(const PhoneCase &c, std::ostream *os) { *os << c.name; }
 
@@ -70,7 +70,8 @@ class PhoneTool : public PluginTest, public ::testing::WithParamInterface<PhoneC
     std::ofstream(apt) << "I\n1200 Generated\n1 1416 0 0 LSZH Zurich\n"
                           "100 60.00 1 0 0.25 1 3 0 10 47.45 8.53 0 0 3 2 1 0 28 47.47 8.57 0 0 3 2 1 0\n"
                           "1302 datum_lat 47.464722\n1302 datum_lon 8.549167\n99\n";
-    std::ofstream(system_.Path() + "/head.csv") << "t,x,y,z,yaw,pitch,roll\n0,0,0,0,10,0,0\n0.5,0,0,0,10,0,0\n1,0,0,0,10,0,0\n";
+    std::ofstream(system_.Path() + "/head.csv")
+        << "t,x,y,z,yaw,pitch,roll\n0,0,0,0,10,0,0\n0.5,0,0,0,10,0,0\n1,0,0,0,10,0,0\n";
     ASSERT_EQ(Start(), 1);
     for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").empty(); ++i) {
       Frame();
@@ -94,9 +95,9 @@ TEST_P(PhoneTool, Run) {
     simxp::RunFrame(1.0f / 60.0f);
     maxYaw = std::max(maxYaw, std::fabs(Head(3)));
     next += std::chrono::microseconds(16667);
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now());
     pollfd pf{fileno(p), POLLIN, 0};
-    poll(&pf, 1, static_cast<int>(std::max<long long>(
-                     0, std::chrono::duration_cast<std::chrono::milliseconds>(next - std::chrono::steady_clock::now()).count())));
+    poll(&pf, 1, static_cast<int>(std::max<long long>(0, wait.count())));
     char buf[65536];
     ssize_t n;
     while ((n = read(fileno(p), buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
@@ -118,8 +119,9 @@ TEST_P(PhoneTool, Run) {
 INSTANTIATE_TEST_SUITE_P(Commands, PhoneTool, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
-std::string Text(const std::string &p) { return phone::DecodeText(reinterpret_cast<const uint8_t *>(p.data()), p.size()); }
-std::string Json(const std::string &p) { return phone::DecodeJson(reinterpret_cast<const uint8_t *>(p.data()), p.size()); }
+const uint8_t *Data(const std::string &p) { return reinterpret_cast<const uint8_t *>(p.data()); }
+std::string Text(const std::string &p) { return phone::DecodeText(Data(p), p.size()); }
+std::string Json(const std::string &p) { return phone::DecodeJson(Data(p), p.size()); }
 template <typename T>
 std::string Packet(const char *magic, uint16_t version, T body = {}) {
   std::memcpy(body.magic, magic, 4);
@@ -130,7 +132,7 @@ std::string Packet(const char *magic, uint16_t version, T body = {}) {
 }  // namespace
 
 TEST(PhoneDecode, EveryWrongLengthOrVersionIsShownAsBad) {
-  const std::vector<std::tuple<const char *, size_t, int>> good = {{"CVHT", 48, 4}, {"CVHQ", 14, 1}, {"CVHS", 80, 4},
+  const std::vector<std::tuple<const char *, size_t, int>> good = {{"CVHT", 48, 4}, {"CVHQ", 14, 1},  {"CVHS", 80, 4},
                                                                    {"CVHF", 20, 1}, {"CVHW", 186, 1}, {"CVHI", 88, 1}};
   for (auto [magic, size, version] : good) {
     for (size_t n : {size_t(0), size_t(3), size_t(4), size_t(5), size - 1, size, size + 1, size_t(2000)}) {
@@ -156,7 +158,7 @@ TEST(PhoneDecode, AirportCountsMustFitTheLengthAndTextStaysInItsField) {
   h.flags = cvht::kAirportQueryReply;
   const std::string reply = Packet("CVHA", 1, h) + std::string(16, 'A') + std::string(2, '\0');
   EXPECT_EQ(Text(reply).rfind("answer   AAAAAAAA", 0), 0u) << "an unterminated ident stays within its 8 bytes";
-  EXPECT_EQ(phone::Classify(reinterpret_cast<const uint8_t *>(reply.data()), reply.size()), phone::Kind::AirportReply);
+  EXPECT_EQ(phone::Classify(Data(reply), reply.size()), phone::Kind::AirportReply);
   cvht::IdentityPacket id{};
   id.flags = 3;
   std::memcpy(id.tailNumber, "A\"B\\C\x01\xff", 7);
