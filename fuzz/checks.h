@@ -120,7 +120,12 @@ inline std::vector<TableAirport> MakeAirports() {
     many.push_back({30.0 + i, Fmt("%02d", i % 36 + 1), Fmt("%02dX", (i + 18) % 36 + 1), 46.9 + 0.001 * i, 8.1,
                     46.91 + 0.001 * i, 8.11});
   return {
-      {"1", 1416, "LSZH", true, 47.458056, 8.548056,
+      {"1",
+       1416,
+       "LSZH",
+       true,
+       47.458056,
+       8.548056,
        {{60, "10", "28", 47.4574, 8.5269, 47.4569, 8.5693},
         {60, "16", "34", 47.4739, 8.5361, 47.4488, 8.5625},
         {60, "14", "32", 47.4821, 8.5352, 47.4610, 8.5700}}},
@@ -134,7 +139,12 @@ inline std::vector<TableAirport> MakeAirports() {
       {"1", -2000, "LOWEST", true, 31.6, 35.6, {}},
       {"1", 1000, "MANY", true, 46.9, 8.1, many},
       {"1", 12, "NONE", true, 47.6, 8.6, {}},
-      {"1", 50, "WIDE", true, 47.7, 8.7,
+      {"1",
+       50,
+       "WIDE",
+       true,
+       47.7,
+       8.7,
        {{5000, "01", "19", 1, 1, 2, 2},
         {-1e9, "02", "20", 1, 1, 2, 2},
         {NAN, "03", "21", 1, 1, 2, 2},
@@ -186,7 +196,7 @@ inline std::optional<std::string> ExpectedReply(const std::string &ident) {
     if (std::string(a.code) != "1" || a.ident.substr(0, 7) != ident) continue;
     if (!a.datum && a.runways.empty()) continue;  // unplaceable, so not in the index
     const size_t k = std::min<size_t>(a.runways.size(), cvht::kMaxRunwayEntries);
-    cvht::AirportPacketHeader h{{'C', 'V', 'H', 'A'}, cvht::kAirportVersion, 7, Parsed(a.lat), Parsed(a.lon), 1,
+    cvht::AirportPacketHeader h{{'C', 'V', 'H', 'A'},    cvht::kAirportVersion, 7, Parsed(a.lat), Parsed(a.lon), 1,
                                 static_cast<uint16_t>(k)};
     cvht::AirportEntry e{};
     CopyCut(e.ident, sizeof e.ident, a.ident);
@@ -242,13 +252,16 @@ inline std::string CheckPacket(const std::string &p) {
   const std::string magic = p.substr(0, 4);
   for (const auto &f : kFixed)
     if (magic == f.magic)
-      return p.size() == f.size && h.version == f.version ? "" : Fmt("%s packet of %zu bytes, version %u", f.magic, p.size(), h.version);
+      return p.size() == f.size && h.version == f.version
+                 ? ""
+                 : Fmt("%s packet of %zu bytes, version %u", f.magic, p.size(), h.version);
   if (magic != "CVHA" || h.version != cvht::kAirportVersion) return Fmt("a packet with magic %s", magic.c_str());
   const size_t body = sizeof h + 16u * h.airportCount + 28u * h.runwayCount;
   const bool reply = h.flags & cvht::kAirportQueryReply;
   if (reply ? h.flags != 7 || h.airportCount != 1 || p.size() != body + 2
             : h.flags != 3 || h.airportCount > cvht::kMaxAirportEntries || p.size() != body)
-    return Fmt("airport packet of %zu bytes, flags %u, %u airports, %u runways", p.size(), h.flags, h.airportCount, h.runwayCount);
+    return Fmt("airport packet of %zu bytes, flags %u, %u airports, %u runways", p.size(), h.flags, h.airportCount,
+               h.runwayCount);
   return h.runwayCount <= cvht::kMaxRunwayEntries ? "" : Fmt("airport packet with %u runways", h.runwayCount);
 }
 
@@ -288,7 +301,8 @@ class HostedPlugin {
   // the plug-in must still answer.
   std::string RunDatagrams(const uint8_t *data, size_t size) {
     if (std::string err = Refresh(); !err.empty()) return err;
-    static const float kIntervals[] = {kFrameDt, 0.0f, -1.0f, NAN, INFINITY, 0.001f, 0.1f, 0.99f, 1.01f, 2.5f, 5.5f, 3600.0f};
+    static const float kIntervals[] = {kFrameDt, 0.0f,  -1.0f, NAN,  INFINITY, 0.001f,
+                                       0.1f,     0.99f, 1.01f, 2.5f, 5.5f,     3600.0f};
     FuzzedDataProvider in(data, size);
     std::string err;
     while (err.empty() && in.remaining_bytes() > 0) {
@@ -423,7 +437,9 @@ class HostedPlugin {
     cvht::PosePacket echoed{};
     echoed.seq = s.seq;
     std::memcpy(echoed.echo, s.echo, sizeof s.echo);
-    auto same = [&](const cvht::PosePacket &p) { return p.seq == s.seq && !std::memcmp(p.echo, s.echo, sizeof s.echo); };
+    auto same = [&](const cvht::PosePacket &p) {
+      return p.seq == s.seq && !std::memcmp(p.echo, s.echo, sizeof s.echo);
+    };
     if (!same(cvht::PosePacket{}) && !same(lastEcho_) && std::none_of(sentPoses_.begin(), sentPoses_.end(), same))
       return Fmt("status echoes seq %u, which no pose sent carried", s.seq);
     lastEcho_ = echoed;
@@ -441,7 +457,8 @@ class HostedPlugin {
       const float v = simxp::GetFloat(simxp::kHeadRefs[i]), limit = i < 3 ? 0.35f : 80.0f;
       const float neutral = i < 3 ? simxp::GetFloat(simxp::kEyeRefs[i]) : 0.0f;
       if (!std::isfinite(v) || std::fabs(v - neutral) > limit * 1.000001f)
-        return Fmt("%s = %g, neutral %g, limit %g", simxp::kHeadRefs[i].c_str(), double(v), double(neutral), double(limit));
+        return Fmt("%s = %g, neutral %g, limit %g", simxp::kHeadRefs[i].c_str(), double(v), double(neutral),
+                   double(limit));
     }
     for (int sender = 0; sender < 2; ++sender) {
       std::vector<std::string> &asked = asked_[sender];

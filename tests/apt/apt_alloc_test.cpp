@@ -90,7 +90,8 @@ struct Source {
         errno = EIO;
         return -1;
       }
-      if (src.at >= src.bytes->size()) return src.endless ? static_cast<ssize_t>(std::memset(buf, 'c', size) ? size : 0) : 0;
+      if (src.at >= src.bytes->size())
+        return src.endless ? static_cast<ssize_t>(std::memset(buf, 'c', size) ? size : 0) : 0;
       size = std::min({size, src.bytes->size() - src.at, src.failAt - src.at});
       std::memcpy(buf, src.bytes->data() + src.at, size);
       src.at += size;

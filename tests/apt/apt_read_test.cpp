@@ -55,20 +55,27 @@ std::vector<RowCase> RowCases() {
       {"TabHeader", Header("KAAA", 100, "1", "\t") + kRwy, "KAAA" + kAt + "| 0:09/27"},
       {"MixedBlanksHeader", "1 \t 100\t\t0 0  KAAA Name\n" + kRwy, "KAAA" + kAt + "| 0:09/27"},
       {"LeadingSpaceHeaderIgnored", " " + Header("KAAA") + kRwy, "|"},
-      {"TabRunway", Header("KAAA") + RunwayRow("09", "10", "20", "27", "10.2", "20.4", "30", "\t"), "KAAA" + kAt + "| 0:09/27"},
+      {"TabRunway", Header("KAAA") + RunwayRow("09", "10", "20", "27", "10.2", "20.4", "30", "\t"),
+       "KAAA" + kAt + "| 0:09/27"},
       {"CrlfRunway", Header("KAAA") + PadTo(kRwy, 0, "\r\n"), "KAAA" + kAt + "| 0:09/27"},
       {"LeadingSpaceRunwayIgnored", Header("KAAA") + " " + kRwy + Header("KBBB") + kRwy, "KBBB" + kAt + "| 0:09/27"},
-      {"WaterRunwayAndHelipadIgnored", Header("KAAA") + "101 49 1 04 10.0 20.0 22 10.2 20.4\n102 H1 10.0 20.0 0 10 10 1 0 0 0.25 0\n", "|"},
+      {"WaterRunwayAndHelipadIgnored",
+       Header("KAAA") + "101 49 1 04 10.0 20.0 22 10.2 20.4\n102 H1 10.0 20.0 0 10 10 1 0 0 0.25 0\n", "|"},
       {"LongerCodesAreNotRunways", Header("KAAA") + "1000 " + kRwy.substr(4) + "1001 " + kRwy.substr(4), "|"},
       {"TabDatum", Header("KAAA") + "1302\tdatum_lat\t5.0\n1302\tdatum_lon\t6.0\n", "KAAA(5 6 100) |"},
-      {"CodeLookalikesAreNotDatum", Header("KAAA") + "13020 datum_lat 5\n1302datum_lat 5\n 1302 datum_lon 6\n1303 datum_lon 6\n", "|"},
+      {"CodeLookalikesAreNotDatum",
+       Header("KAAA") + "13020 datum_lat 5\n1302datum_lat 5\n 1302 datum_lon 6\n1303 datum_lon 6\n", "|"},
       {"SeaplaneBaseClosesAirport", Header("KAAA") + kRwy + Header("SEA1", 0, "16") + kRwy, "KAAA" + kAt + "| 0:09/27"},
-      {"HeliportClosesWithTab", Header("KAAA") + kRwy + Header("HEL1", 0, "17", "\t") + kRwy, "KAAA" + kAt + "| 0:09/27"},
-      {"OverlongHeliportStillCloses", Header("KAAA") + kRwy + PadTo(Header("HEL1", 0, "17"), 4000) + kRwy, "KAAA" + kAt + "| 0:09/27"},
-      {"CodeSixtyIsNotSeaplane", Header("KAAA") + kRwy + "160 1 2 3\n170 1 2\n" + kRwy, "KAAA" + kAt + "| 0:09/27 0:09/27"},
+      {"HeliportClosesWithTab", Header("KAAA") + kRwy + Header("HEL1", 0, "17", "\t") + kRwy,
+       "KAAA" + kAt + "| 0:09/27"},
+      {"OverlongHeliportStillCloses", Header("KAAA") + kRwy + PadTo(Header("HEL1", 0, "17"), 4000) + kRwy,
+       "KAAA" + kAt + "| 0:09/27"},
+      {"CodeSixtyIsNotSeaplane", Header("KAAA") + kRwy + "160 1 2 3\n170 1 2\n" + kRwy,
+       "KAAA" + kAt + "| 0:09/27 0:09/27"},
       {"NoFinalNewline", Header("KAAA") + kRwy.substr(0, kRwy.size() - 1), "KAAA" + kAt + "| 0:09/27"},
       {"HeaderWithoutNewlineAtEndHasNoPosition", Header("KAAA") + kRwy + "1 5 0 0 KBBB", "KAAA" + kAt + "| 0:09/27"},
-      {"PositionIsMeanOfRunwayEnds", Header("TWO") + kRwy + RunwayRow("18", "11.0", "21.0", "36", "11.2", "21.8"), "TWO(10.6 20.8 100) | 0:09/27 0:18/36"},
+      {"PositionIsMeanOfRunwayEnds", Header("TWO") + kRwy + RunwayRow("18", "11.0", "21.0", "36", "11.2", "21.8"),
+       "TWO(10.6 20.8 100) | 0:09/27 0:18/36"},
       // AGAIN: once set the datum stays set and later rows still replace its values, so it ends at 0, 0. One
       // non-zero datum value sets the datum (HALF); the other stays 0.
       {"DatumWinsOverRunwaysAndZeroDatumDoesNot",
@@ -80,7 +87,9 @@ std::vector<RowCase> RowCases() {
        Header("A") + kRwy + kRwy + Header("NOPOS") + "1302 city Nowhere\n" + Header("B") + kRwy + Header("SHORT 1 2") +
            kRwy + Header("C") + kRwy,
        "A" + kAt + "B" + kAt + "SHORT" + kAt + "C" + kAt + "| 0:09/27 0:09/27 1:09/27 2:09/27 3:09/27"},
-      {"FieldsCut", Header("ABCDEFGHIJ", 1234) + kRwy + Header("X7", -210) + kRwy + Header("ABCDEFG", 0) + RunwayRow("09LX", "1", "2", "2", "1.5", "2.5"),
+      {"FieldsCut",
+       Header("ABCDEFGHIJ", 1234) + kRwy + Header("X7", -210) + kRwy + Header("ABCDEFG", 0) +
+           RunwayRow("09LX", "1", "2", "2", "1.5", "2.5"),
        "ABCDEFG(10.1 20.2 1234) X7(10.1 20.2 -210) ABCDEFG(1.25 2.25 0) | 0:09/27 1:09/27 2:09L/2"},
       // A header of 4 tokens leaves no airport open, so its runway and datum are ignored too.
       {"TruncatedRowsAreSkipped",
@@ -88,9 +97,9 @@ std::vector<RowCase> RowCases() {
            "\n1302 datum_lat\n1302\n" + Datum("7", "8") + "100\n100 \n",
        "A" + kAt + "B(7 8 100) | 0:09/27"},
       {"NonNumericAndExtremeNumbers",
-       Header("TEXT") + RunwayRow("09", "north", "20", "27", "x", "20.4", "wide") + Header("HUGE") + Datum("1e300", "-1e300") +
-           Header("NEG") + Datum("-89.5", "-179.5") + Header("NAN") + Datum("nan", "inf") + Header("INF") +
-           RunwayRow("1", "inf", "-inf", "2", "1", "1"),
+       Header("TEXT") + RunwayRow("09", "north", "20", "27", "x", "20.4", "wide") + Header("HUGE") +
+           Datum("1e300", "-1e300") + Header("NEG") + Datum("-89.5", "-179.5") + Header("NAN") + Datum("nan", "inf") +
+           Header("INF") + RunwayRow("1", "inf", "-inf", "2", "1", "1"),
        "TEXT(0 20.2 100) HUGE(inf -inf 100) NEG(-89.5 -179.5 100) NAN(nan inf 100) INF(inf -inf 100) | 0:09/27 4:1/2"},
       // The ident ends at its NUL; "1\0" is no header, so kRwy counts for KA; "100 30\0" has too few tokens.
       {"NulBytesEndTheRowWhereTheyStand",
@@ -99,15 +108,16 @@ std::vector<RowCase> RowCases() {
        "KA(10.1 20.2 10) KB(12 0 100) | 0:09/27 0:09/27 1:09/27"},
   };
   // The elevation follows atoi's longest numeric prefix, held at the ends of int32.
-  for (const auto &[text, want] : std::vector<std::pair<std::string, std::string>>{
-           {"1500", "1500"}, {"-30", "-30"}, {"+7", "7"}, {"12abc", "12"}, {"abc", "0"}, {"0x1F", "0"},
-           {"\v42", "42"}, {"2147483647", "2147483647"}, {"2147483648", "2147483647"},
-           {"-2147483649", "-2147483648"}, {"99999999999999999999999", "2147483647"},
-           {"-99999999999999999999", "-2147483648"}})
+  const std::pair<std::string, std::string> elevations[] = {
+      {"1500", "1500"}, {"-30", "-30"}, {"+7", "7"}, {"12abc", "12"}, {"abc", "0"}, {"0x1F", "0"}, {"\v42", "42"},
+      {"2147483647", "2147483647"}, {"2147483648", "2147483647"}, {"-2147483649", "-2147483648"},
+      {"99999999999999999999999", "2147483647"}, {"-99999999999999999999", "-2147483648"}};
+  for (const auto &[text, want] : elevations)
     c.push_back({"Elevation" + text, "1 " + text + " 0 0 E Name\n" + kRwy, "E(10.1 20.2 " + want + ") | 0:09/27"});
   // Rows 1, 100 and 1302 of 512 bytes or more (line end included) are not in the file; 511 bytes still are.
   // An over-long header leaves the previous airport open: the runway after it counts for PREV.
-  for (const auto &[bytes, eol] : std::vector<std::pair<size_t, std::string>>{{511, "\n"}, {512, "\n"}, {511, "\r\n"}, {512, "\r\n"}, {5000, "\n"}}) {
+  for (const auto &[bytes, eol] : std::vector<std::pair<size_t, std::string>>{
+           {511, "\n"}, {512, "\n"}, {511, "\r\n"}, {512, "\r\n"}, {5000, "\n"}}) {
     const bool read = bytes == 511;
     const std::string name = std::to_string(bytes) + (eol == "\n" ? "Lf" : "Crlf");
     c.push_back({"Header" + name, Header("PREV") + kRwy + PadTo(Header("LONG"), bytes, eol) + kRwy,
@@ -139,7 +149,8 @@ TEST(AptRead, FiftyMegabyteLineIsSkipped) {
   cvhtsupport::TempDir dir;
   for (const char *code : {"1 ", "100 ", "99 "}) {
     const std::string big = std::string(code) + std::string(50u << 20, 'A') + "\n";
-    EXPECT_EQ(Dump(apttest::ReadChecked(dir.Write("apt.dat", Preamble() + Header("BEFORE") + kRwy + big + kRwy + Header("AFTER") + kRwy))),
+    EXPECT_EQ(Dump(apttest::ReadChecked(
+                  dir.Write("apt.dat", Preamble() + Header("BEFORE") + kRwy + big + kRwy + Header("AFTER") + kRwy))),
               "BEFORE" + kAt + "AFTER" + kAt + "| 0:09/27 0:09/27 1:09/27");
   }
 }
@@ -159,7 +170,8 @@ TEST(AptRead, UnreadablePathsReturnFalse) {
 // parseRunwayRow on its own: the token count, the row code and every field; rejected rows leave rw as it was.
 TEST(ParseRunwayRow, FieldsFromTheFirstTwentyTokensAndRejectedRowsUntouched) {
   const std::string full = "100 30 1 0 0.25 0 2 1 09 10 20 0 0 2 0 0 0 27 10.2 20.4";  // 20 tokens
-  const std::string seattle = RunwayRow("16L", "47.46380300", "-122.30803400", "34R", "47.43112200", "-122.30807500", "45.72");
+  const std::string seattle =
+      RunwayRow("16L", "47.46380300", "-122.30803400", "34R", "47.43112200", "-122.30807500", "45.72");
   const struct {
     std::string row;
     bool ok;
@@ -188,8 +200,8 @@ TEST(ParseRunwayRow, FieldsFromTheFirstTwentyTokensAndRejectedRowsUntouched) {
       continue;
     }
     char got[128];
-    std::snprintf(got, sizeof got, "%s/%s %.7g %.7g %.7g %.7g %.7g", rw.end1, rw.end2, double(rw.widthM), double(rw.lat1),
-                  double(rw.lon1), double(rw.lat2), double(rw.lon2));
+    std::snprintf(got, sizeof got, "%s/%s %.7g %.7g %.7g %.7g %.7g", rw.end1, rw.end2, double(rw.widthM),
+                  double(rw.lat1), double(rw.lon1), double(rw.lat2), double(rw.lon2));
     EXPECT_EQ(got, c.want) << c.row;
     EXPECT_EQ(rw.airport, -1);
   }
@@ -206,10 +218,12 @@ struct NearCase {
 };
 
 TEST(Nearest, DistanceRadiusOrderAndCount) {
-  const std::vector<std::pair<float, float>> row = {{10.5f, 0.0f}, {10.1f, 0.0f}, {13.0f, 0.0f}, {9.8f, 0.0f}, {10.0f, 0.3f}};
+  const std::vector<std::pair<float, float>> row = {
+      {10.5f, 0.0f}, {10.1f, 0.0f}, {13.0f, 0.0f}, {9.8f, 0.0f}, {10.0f, 0.3f}};
   // Binary fractions keep the squared distances exact, so the boundary is hit exactly.
   const std::vector<std::pair<float, float>> exact = {{1.0f, 0.0f}, {0.0f, 0.5f}, {0.0f, 0.0f}, {0.0f, 0.25f}};
-  const std::vector<std::pair<float, float>> bad = {{NAN, 1.0f}, {1.0f, INFINITY}, {1.0f, 1.0f}, {-INFINITY, NAN}, {3e38f, 0.0f}};
+  const std::vector<std::pair<float, float>> bad = {
+      {NAN, 1.0f}, {1.0f, INFINITY}, {1.0f, 1.0f}, {-INFINITY, NAN}, {3e38f, 0.0f}};
   const NearCase cases[] = {
       {"EmptyIndex", {}, 47.0, 8.0, 150.0, 44, ""},
       {"CountZero", {{47.0f, 8.0f}, {47.1f, 8.0f}}, 47.0, 8.0, 150.0, 0, ""},
@@ -220,7 +234,13 @@ TEST(Nearest, DistanceRadiusOrderAndCount) {
       {"RadiusBoundaryIncluded", exact, 0.0, 0.0, 30.0, 10, "2:0 3:15 1:30"},
       {"JustInsideTheBoundary", exact, 0.0, 0.0, 29.999, 10, "2:0 3:15"},
       {"RadiusZero", exact, 0.0, 0.0, 0.0, 10, "2:0"},
-      {"LongitudeShrinksWithLatitude", {{60.0f, 9.0f}, {61.0f, 8.0f}, {60.0f, 6.5f}}, 60.0, 8.0, 150.0, 10, "0:30 2:45 1:60"},
+      {"LongitudeShrinksWithLatitude",
+       {{60.0f, 9.0f}, {61.0f, 8.0f}, {60.0f, 6.5f}},
+       60.0,
+       8.0,
+       150.0,
+       10,
+       "0:30 2:45 1:60"},
       {"NoWrapAcrossTheAntimeridian", {{0.0f, -179.5f}, {0.0f, 179.5f}}, 0.0, 179.75, 150.0, 10, "1:15"},
       {"FarSideOnlyTheLongWayRound", {{0.0f, -179.5f}, {0.0f, 179.5f}}, 0.0, 179.75, 30000.0, 10, "1:15 0:21555"},
       // 3e38 degrees is finite in float but 1.8e40 nm is not.

@@ -35,13 +35,15 @@ inline std::string RunwayRow(const std::string &end1, const std::string &lat1, c
 // Airports with this many copies of one runway each; the sizes the failure tests read.
 inline std::string Airports(int count) {
   std::string body = Preamble();
-  for (int i = 0; i < count; ++i) body += Header("A" + std::to_string(i)) + RunwayRow("09", "10", "20", "27", "10.2", "20.4");
+  for (int i = 0; i < count; ++i)
+    body += Header("A" + std::to_string(i)) + RunwayRow("09", "10", "20", "27", "10.2", "20.4");
   return body;
 }
 
 // A text field NUL-terminated within it and zero after the terminator.
 inline bool ZeroFilled(const char *field, size_t size) {
-  return field[size - 1] == '\0' && std::all_of(std::find(field, field + size, '\0'), field + size, [](char c) { return !c; });
+  return field[size - 1] == '\0' &&
+         std::all_of(std::find(field, field + size, '\0'), field + size, [](char c) { return !c; });
 }
 
 // Reads the file; the invariants of a finished index: placed airports, runways grouped by a valid owner.

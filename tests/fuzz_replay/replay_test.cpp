@@ -1,12 +1,12 @@
 // The committed fuzz corpus replayed through the fuzz targets' checks, one test per file: the apt.dat
 // inputs through the reader, the datagram and query inputs through the real plug-in.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-
-#include <gtest/gtest.h>
 
 #include "checks.h"
 
@@ -42,7 +42,8 @@ TEST_P(Corpus, ChecksHold) {
 
 INSTANTIATE_TEST_SUITE_P(Replay, Corpus, testing::ValuesIn(CorpusFiles()), [](const auto &info) {
   std::string name = info.param.parent_path().filename().string() + "_" + info.param.filename().string();
-  std::replace_if(name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
+  std::replace_if(
+      name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
   return name;
 });
 
