@@ -153,7 +153,7 @@ TEST_P(SequenceAfter5000, WithinASecondOfTheLastTrackingPacket) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PoseLink, SequenceAfter5000,
-                         ::testing::Values(SeqCase{4000, false, false}, SeqCase{3999, true, true},
+                         ::testing::Values(SeqCase{4500, false, false}, SeqCase{4000, false, false}, SeqCase{3999, true, true},
                                            SeqCase{5000, false, false}, SeqCase{5001, true, false},
                                            SeqCase{90000, true, false}));
 

@@ -188,6 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FlightStateCase{"no height above ground", 1, 0, 0, {"sim/flightmodel/position/y_agl"}, 0x3B},
                       FlightStateCase{"no on-ground", 1, 0, 0, {"sim/flightmodel/failures/onground_any"}, 0x3C},
                       FlightStateCase{"pause known only with replay", 0, 1, 1, {"sim/time/paused"}, 0x1D},
+                      FlightStateCase{"pause known only with pause", 0, 1, 1, {"sim/time/is_in_replay"}, 0x1D},
                       FlightStateCase{"nothing", 1, 1, 1, {"sim/flightmodel/failures/onground_any",
                                       "sim/flightmodel/position/y_agl", "sim/flightmodel/forces/g_nrml",
                                       "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0}));
@@ -510,6 +511,7 @@ TEST_F(QueryTest, UnanswerableQueriesGetNothingAtAll) {
   EXPECT_TRUE(Ask("LSZH", 2).empty());
   EXPECT_TRUE(Ask("XXXX").empty());
   EXPECT_TRUE(Ask("LSZ").empty());
+  EXPECT_TRUE(Ask("LSZHZZ").empty()) << "only the first four letters match LSZH";
   EXPECT_TRUE(Ask("").empty());
   EXPECT_EQ(Lines().size(), lines);
   // The sender became the peer all the same, and nothing was counted.
