@@ -207,13 +207,9 @@ TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
   std::string deep = system_.Path() + "/" + std::string(440, 'd') + "/";
   simxp::SetSystemPath(deep);
   ASSERT_EQ(Start(), 1);
-  for (int i = 0; i < 200 && LinesStartingWith("apt.dat").empty(); ++i) {
-    usleep(5000);
-    Frame();
-  }
-  auto apt = LinesStartingWith("apt.dat not read from ");
+  auto apt = AwaitScan();
   ASSERT_EQ(apt.size(), 1u);
-  std::string full = "apt.dat not read from " + deep + "Global Scenery/Global Airports/Earth nav data/apt.dat — airports unavailable";
+  std::string full = "apt.dat not read from " + deep + kAptRel + " — airports unavailable";
   ASSERT_GT(full.size(), 511u);
   EXPECT_EQ(apt[0], "CVHT: " + full.substr(0, 511));
 }
