@@ -59,16 +59,10 @@ long SumField(const std::vector<std::string> &reports, const std::string &key) {
 }  // namespace
 
 TEST_F(PluginTest, FloodIsAccountedForExactly) {
-  std::filesystem::path apt = std::filesystem::path(system_.Path()) / "Global Scenery/Global Airports/Earth nav data/apt.dat";
-  std::filesystem::create_directories(apt.parent_path());
-  std::ofstream(apt) << "I\n1200 Generated\n1 1416 0 0 LSZH Zurich\n"
-                        "100 60.00 1 0 0.25 1 3 0 10 47.45 8.53 0 0 3 2 1 0 28 47.47 8.57 0 0 3 2 1 0\n"
-                        "1302 datum_lat 47.464722\n1302 datum_lon 8.549167\n99\n";
-  ASSERT_EQ(Start(), 1);
-  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat indexed").empty(); ++i) {
-    Frame();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  WriteApt("I\n1200 Generated\n1 1416 0 0 LSZH Zurich\n"
+           "100 60.00 1 0 0.25 1 3 0 10 47.45 8.53 0 0 3 2 1 0 28 47.47 8.57 0 0 3 2 1 0\n"
+           "1302 datum_lat 47.464722\n1302 datum_lon 8.549167\n99\n");
+  StartAndAwaitScan();
   ASSERT_FALSE(LinesStartingWith("apt.dat indexed").empty());
 
   // The flooding phone: one socket that sends and, on a thread of its own, reads everything back.
@@ -85,6 +79,9 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   to.sin_port = htons(cvht::kPort);
+  auto send = [&](const std::string &d) {
+    sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  };
 
   Tally tally;
   std::atomic<bool> reading{true};
@@ -130,7 +127,7 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
         case 6: d = QueryBytes("LSZH"); break;
         default: d = std::string(rng() % 200, static_cast<char>(rng())); break;
       }
-      sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+      send(d);
       ++sent;
       // 200,000 in ten seconds: keep to the schedule rather than bursting.
       if (i % 200 == 0) std::this_thread::sleep_until(t0 + std::chrono::microseconds(i * 50));
@@ -155,14 +152,12 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
 
   // The newest in-order pose wins even with a late one behind it in the same frame.
   const uint32_t last = topSeq + 100;
-  std::string a = PoseBytes(last, {0, 0, 0, 20, 0, 0}), b = PoseBytes(last - 3, {0, 0, 0, -20, 0, 0});
-  sendto(fd, a.data(), a.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-  sendto(fd, b.data(), b.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  send(PoseBytes(last, {0, 0, 0, 20, 0, 0}));
+  send(PoseBytes(last - 3, {0, 0, 0, -20, 0, 0}));
   simxp::RunFrame(1.0f / 60.0f);
   const float psi = simxp::GetFloat(simxp::kHeadRefs[3]);
   simxp::RunFrame(5.0f);  // closes the statistics period
-  std::string q = QueryBytes("LSZH");
-  sendto(fd, q.data(), q.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  send(QueryBytes("LSZH"));
   simxp::RunFrame(1.0f / 60.0f);
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   reading = false;
@@ -190,17 +185,10 @@ TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
   ASSERT_EQ(Start(), 1);
   // The one-off lines first: the scan's result and the eye point the first pose captures.
   phone().Send(PoseBytes(1));
-  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat").empty(); ++i) {
-    Frame();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  ASSERT_FALSE(AwaitScan().empty());
   ASSERT_EQ(LinesStartingWith("eye reference captured").size(), 1u);
   const size_t before = Lines().size();
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(cvht::kPort);
+  cvhtphone::Phone flooder;
   std::atomic<bool> flooding{true};
   std::atomic<long> sent{0};
   std::thread sender([&] {
@@ -208,7 +196,7 @@ TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
     const std::string kinds[] = {PoseBytes(5000), PoseBytes(0), PoseBytes(4990), PoseBytes(0), PoseBytes(6000, {}, true, 3)};
     for (long i = 0; flooding.load(); ++i) {
       const std::string &d = kinds[i % 5];
-      sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+      flooder.SendBytes(d);
       ++sent;
       if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
@@ -223,7 +211,6 @@ TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
   }
   flooding = false;
   sender.join();
-  close(fd);
 
   std::vector<std::string> fromPeer;
   const auto lines = Lines();
