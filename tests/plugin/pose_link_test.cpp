@@ -108,16 +108,6 @@ TEST_F(PoseLinkTest, LengthDecidesBetweenMismatchAndAPose) {
   EXPECT_EQ(ReportField("recv"), "1");
 }
 
-TEST_F(PoseLinkTest, AnyQueryOfFourteenBytesMakesThePeerButCountsNowhere) {
-  phone().Send(QueryBytes("\x01\x02garbage", 99));
-  Frame();
-  EXPECT_EQ(Statuses().size(), 1u);
-  phone().Send(PoseBytes(1));
-  Report();
-  EXPECT_EQ(ReportField("bad"), "0");
-  EXPECT_EQ(ReportField("recv"), "1");
-}
-
 // After the first pose, a pause of `silence` seconds (with a pose without the tracking bit half a second
 // in, when `untracked`), then `seq`: accepted or out of order, and a restart or not.
 struct SeqCase {
