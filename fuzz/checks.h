@@ -274,8 +274,8 @@ class HostedPlugin {
     setenv("AVAHI_COMPAT_NOWARN", "1", 0);  // no daemon in the namespace; its one-line warning is noise
     const std::string nav = "Global Scenery/Global Airports/Earth nav data";
     std::error_code ec;
-    std::filesystem::create_directories(system_.Path() + "/" + nav, ec);
-    if (system_.Path().empty() || system_.Write(nav + "/apt.dat", AptText()).empty())
+    if (system_.Path().empty() || !std::filesystem::create_directories(system_.Path() + "/" + nav, ec) ||
+        system_.Write(nav + "/apt.dat", AptText()).empty())
       error_ = "cannot write apt.dat";
     else if (!plugin_.Load(simxp::DefaultPluginPath()))
       error_ = "cannot load " + simxp::DefaultPluginPath() + ": " + plugin_.Error();

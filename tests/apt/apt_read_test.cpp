@@ -227,6 +227,7 @@ TEST(Nearest, DistanceRadiusOrderAndCount) {
   const NearCase cases[] = {
       {"EmptyIndex", {}, 47.0, 8.0, 150.0, 44, ""},
       {"CountZero", {{47.0f, 8.0f}, {47.1f, 8.0f}}, 47.0, 8.0, 150.0, 0, ""},
+      {"CountNegative", {{47.0f, 8.0f}, {47.1f, 8.0f}}, 47.0, 8.0, 150.0, -3, ""},
       {"NearestFirstOutsideRadiusLeftOut", row, 10.0, 0.0, 150.0, 100, "1:6 3:12 4:17.727 0:30"},
       {"CutToCount", row, 10.0, 0.0, 150.0, 2, "1:6 3:12"},
       {"WideRadius", row, 10.0, 0.0, 1000.0, 5, "1:6 3:12 4:17.727 0:30 2:180"},
