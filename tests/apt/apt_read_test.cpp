@@ -50,7 +50,7 @@ struct RowCase {
 std::vector<RowCase> RowCases() {
   std::vector<RowCase> c = {
       {"PreambleOnly", "", "|"},
-      {"VersionRowsAreNotHeaders", "1100 Generated 1 2 3 4\n1200 x x x x\n" + kRwy + "99", "|"},
+      {"VersionRowsAreNotHeaders", "1100 Generated 1 2 3 4\n1200 x x x x\n" + kRwy + Datum("5", "6") + "99", "|"},
       {"SpaceHeader", Header("KAAA") + kRwy, "KAAA" + kAt + "| 0:09/27"},
       {"TabHeader", Header("KAAA", 100, "1", "\t") + kRwy, "KAAA" + kAt + "| 0:09/27"},
       {"MixedBlanksHeader", "1 \t 100\t\t0 0  KAAA Name\n" + kRwy, "KAAA" + kAt + "| 0:09/27"},
@@ -64,7 +64,8 @@ std::vector<RowCase> RowCases() {
       {"LongerCodesAreNotRunways", Header("KAAA") + "1000 " + kRwy.substr(4) + "1001 " + kRwy.substr(4), "|"},
       {"TabDatum", Header("KAAA") + "1302\tdatum_lat\t5.0\n1302\tdatum_lon\t6.0\n", "KAAA(5 6 100) |"},
       {"CodeLookalikesAreNotDatum",
-       Header("KAAA") + "13020 datum_lat 5\n1302datum_lat 5\n 1302 datum_lon 6\n1303 datum_lon 6\n", "|"},
+       Header("KAAA") + "13020 datum_lat 5\n1302datum_lat 5\n 1302 datum_lon 6\n1303 datum_lon 6\n1312 datum_lat 7\n",
+       "|"},
       {"SeaplaneBaseClosesAirport", Header("KAAA") + kRwy + Header("SEA1", 0, "16") + kRwy, "KAAA" + kAt + "| 0:09/27"},
       {"HeliportClosesWithTab", Header("KAAA") + kRwy + Header("HEL1", 0, "17", "\t") + kRwy,
        "KAAA" + kAt + "| 0:09/27"},
@@ -165,6 +166,17 @@ TEST(AptRead, UnreadablePathsReturnFalse) {
   apt::Index folder;
   EXPECT_FALSE(folder.read(dir.Path().c_str()));
   EXPECT_EQ(Dump(folder), "|");
+}
+
+// dropUnplaceable on a hand-built index: -0 counts as zero, NaN does not, and runways whose owner is gone or
+// out of range go with it.
+TEST(DropUnplaceable, ZeroTestsAndRunwayOwners) {
+  apt::Index index;
+  index.airports = {{"A", 1.0f, 0.0f, 0}, {"NEGZ", -0.0f, 0.0f, 0}, {"NAN", NAN, 0.0f, 0}};
+  for (const int32_t owner : {0, 1, -1, 2, 99}) index.runways.push_back({owner, "R", "S", 0, 0, 0, 0, 0});
+  index.runways[3].end1[0] = 'N';
+  index.dropUnplaceable();
+  EXPECT_EQ(Dump(index), "A(1 0 0) NAN(nan 0 0) | 0:R/S 1:N/S");
 }
 
 // parseRunwayRow on its own: the token count, the row code and every field; rejected rows leave rw as it was.
