@@ -40,13 +40,10 @@ using cvhtproc::HeapInUse;
 using cvhtproc::OpenDescriptors;
 
 TEST(AptReadOutOfMemory, ReleasesFileAndBuffersAtEveryFailurePoint) {
-  apttest::TempDir dir;
+  cvhtsupport::TempDir dir;
   // A long comment line first makes the line buffer large enough that losing it would show.
-  std::string body = apttest::Preamble() + "99 " + std::string(200000, 'c') + "\n";
-  for (int i = 0; i < 300; ++i)
-    body += apttest::Header("A" + std::to_string(i)) + apttest::RunwayRow("09", "10", "20", "27", "10.2", "20.4");
-  const std::string path = dir.write("apt.dat", body);
-
+  const std::string path = dir.Write("apt.dat", "99 " + std::string(200000, 'c') + "\n" + apttest::Airports(300));
+  ASSERT_FALSE(path.empty());
   const int fds = OpenDescriptors();
   int failures = 0;
   for (long budget = 0; budget < 40; ++budget) {
@@ -93,7 +90,8 @@ struct Source {
         errno = EIO;
         return -1;
       }
-      if (src.at >= src.bytes->size()) return src.endless ? static_cast<ssize_t>(std::memset(buf, 'c', size) ? size : 0) : 0;
+      if (src.at >= src.bytes->size())
+        return src.endless ? static_cast<ssize_t>(std::memset(buf, 'c', size) ? size : 0) : 0;
       size = std::min({size, src.bytes->size() - src.at, src.failAt - src.at});
       std::memcpy(buf, src.bytes->data() + src.at, size);
       src.at += size;
@@ -103,15 +101,8 @@ struct Source {
   }
 };
 
-std::string Airports(int count) {
-  std::string body = apttest::Preamble();
-  for (int i = 0; i < count; ++i)
-    body += apttest::Header("A" + std::to_string(i)) + apttest::RunwayRow("09", "10", "20", "27", "10.2", "20.4");
-  return body;
-}
-
 TEST(AptReadFailure, ReadErrorMidwayGivesFalseAndAnEmptyIndex) {
-  const std::string body = Airports(300);
+  const std::string body = apttest::Airports(300);
   for (size_t failAt : {SIZE_MAX, body.size() / 2, size_t{0}}) {
     Source src{&body, failAt};
     FILE *f = src.Open();
@@ -126,7 +117,7 @@ TEST(AptReadFailure, ReadErrorMidwayGivesFalseAndAnEmptyIndex) {
 }
 
 TEST(AptReadFailure, ALongLineDoesNotKeepItsBufferForTheRestOfTheFile) {
-  const std::string body = "99 " + std::string(4 << 20, 'c') + "\n" + Airports(3);
+  const std::string body = "99 " + std::string(4 << 20, 'c') + "\n" + apttest::Airports(3);
   Source src{&body};
   FILE *f = src.Open();
   ASSERT_NE(f, nullptr);
@@ -143,7 +134,7 @@ TEST(AptReadFailure, MemoryRunningOutInsideGetlineThrowsAndLeavesNoIndex) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
 #else
-  const std::string body = Airports(300);
+  const std::string body = apttest::Airports(300);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {

@@ -12,15 +12,22 @@ namespace {
 
 constexpr int kPlaneLoaded = 102;  // X-Plane's plane-loaded message
 
-bool PortFree() {
+// Binds the plug-in's port on every address: the socket, or -1 when it is taken.
+int BindPort() {
   int s = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   a.sin_port = htons(cvht::kPort);
-  bool ok = bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+  if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) return s;
   close(s);
-  return ok;
+  return -1;
+}
+
+bool PortFree() {
+  int s = BindPort();
+  if (s >= 0) close(s);
+  return s >= 0;
 }
 
 const char *kStartLine =
@@ -50,8 +57,13 @@ TEST_F(PluginTest, StartFillsTextsAndLogsInOrder) {
   EXPECT_EQ(simxp::DebugStringCalls(), 3u * lines.size());
 }
 
+// Start and stop any number of times in one load.
 TEST_F(PluginTest, StopUndoesStartAndLogsStoppedLast) {
   ASSERT_EQ(Start(), 1);
+  Stop();
+  EXPECT_EQ(LastLine(), "CVHT: stopped");
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
   phone().Send(PoseBytes(1, {0.1f, 0, 0, 30, 0, 0}));
   Frames(30);
   EXPECT_NE(Head(3), 0.0f);
@@ -71,35 +83,41 @@ TEST_F(PluginTest, StopUndoesStartAndLogsStoppedLast) {
   EXPECT_EQ(simxp::TotalWrites(), writes);
 }
 
-TEST_F(PluginTest, StartStopStartInOneLoad) {
-  ASSERT_EQ(Start(), 1);
-  Stop();
-  ASSERT_EQ(Start(), 1);
-  EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
-  Stop();
-  EXPECT_EQ(LastLine(), "CVHT: stopped");
-}
+struct Refusal {
+  std::vector<std::string> omit;
+  bool portTaken;
+  std::string line;
+};
 
-class MissingHeadRef : public PluginTest, public ::testing::WithParamInterface<int> {};
+void PrintTo(const Refusal &c, std::ostream *os) { *os << c.line; }
 
-TEST_P(MissingHeadRef, RefusesStartNamingTheFirstMissing) {
-  const int missing = GetParam();
-  for (int i = missing; i < 6; ++i) simxp::Omit(simxp::kHeadRefs[i]);
+class RefusedStart : public PluginTest, public ::testing::WithParamInterface<Refusal> {};
+
+// A refused start names its reason alone, and leaves no flight loop, port or descriptor behind (the
+// fixture counts the descriptors).
+TEST_P(RefusedStart, NamesTheReasonAndLeavesNothing) {
+  const Refusal &c = GetParam();
+  for (const auto &name : c.omit) simxp::Omit(name);
+  const int blocker = c.portTaken ? BindPort() : -1;
+  ASSERT_EQ(blocker >= 0, c.portTaken);
   EXPECT_EQ(Start(), 0);
-  EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: missing dataref " + simxp::kHeadRefs[missing]});
+  if (blocker >= 0) close(blocker);
+  EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: " + c.line});
   EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
   EXPECT_TRUE(PortFree());
 }
 
-INSTANTIATE_TEST_SUITE_P(EachHeadRef, MissingHeadRef, ::testing::Range(0, 6));
-
-TEST_F(PluginTest, MissingEyePointRefusesStart) {
-  simxp::Omit(simxp::kEyeRefs[2]);
-  EXPECT_EQ(Start(), 0);
-  EXPECT_EQ(LastLine(), "CVHT: missing acf_pe datarefs");
-  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
-  EXPECT_TRUE(PortFree());
+std::vector<Refusal> Refusals() {
+  std::vector<Refusal> out;
+  for (int missing = 0; missing < 6; ++missing)  // the first missing head dataref is named
+    out.push_back({{simxp::kHeadRefs.begin() + missing, simxp::kHeadRefs.end()}, false,
+                   "missing dataref " + simxp::kHeadRefs[missing]});
+  out.push_back({{simxp::kEyeRefs[2]}, false, "missing acf_pe datarefs"});
+  out.push_back({{}, true, "bind() to port 49707 failed"});
+  return out;
 }
+
+INSTANTIATE_TEST_SUITE_P(Lifecycle, RefusedStart, ::testing::ValuesIn(Refusals()));
 
 TEST_F(PluginTest, OptionalGroupsMissingAreReportedAndStartGoesOn) {
   simxp::Omit(simxp::kFlightRefs[4]);
@@ -117,21 +135,6 @@ TEST_F(PluginTest, OptionalGroupsMissingAreReportedAndStartGoesOn) {
             "CVHT: flight-state datarefs missing (onground=ok agl=MISSING) — recording will report unavailable");
   EXPECT_EQ(lines[4], "CVHT: XPLMGetMETARForAirport unavailable — no METAR on this sim");
   EXPECT_EQ(lines[5], "CVHT: listening on UDP 49707");
-}
-
-TEST_F(PluginTest, PortTakenRefusesStartAndLeavesNoSocket) {
-  int blocker = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(cvht::kPort);
-  ASSERT_EQ(bind(blocker, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
-  int fds = OpenDescriptors();
-  EXPECT_EQ(Start(), 0);
-  EXPECT_EQ(OpenDescriptors(), fds);
-  EXPECT_EQ(LastLine(), "CVHT: bind() to port 49707 failed");
-  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
-  close(blocker);
 }
 
 TEST_F(PluginTest, DisableReturnsToNeutralAtOnceAndEnableChangesNothing) {
@@ -207,13 +210,9 @@ TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
   std::string deep = system_.Path() + "/" + std::string(440, 'd') + "/";
   simxp::SetSystemPath(deep);
   ASSERT_EQ(Start(), 1);
-  for (int i = 0; i < 200 && LinesStartingWith("apt.dat").empty(); ++i) {
-    usleep(5000);
-    Frame();
-  }
-  auto apt = LinesStartingWith("apt.dat not read from ");
+  auto apt = AwaitScan();
   ASSERT_EQ(apt.size(), 1u);
-  std::string full = "apt.dat not read from " + deep + "Global Scenery/Global Airports/Earth nav data/apt.dat — airports unavailable";
+  std::string full = "apt.dat not read from " + deep + kAptRel + " — airports unavailable";
   ASSERT_GT(full.size(), 511u);
   EXPECT_EQ(apt[0], "CVHT: " + full.substr(0, 511));
 }

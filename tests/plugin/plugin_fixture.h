@@ -3,18 +3,22 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "../support/loopback_phone.h"
 #include "../support/process_counts.h"
+#include "../support/temp_dir.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
 
@@ -26,28 +30,14 @@ using cvhtphone::Pose;
 using cvhtphone::PoseBytes;
 using cvhtphone::QueryBytes;
 using cvhtproc::OpenDescriptors;
+using cvhtsupport::TempDir;
+
+constexpr const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
 
 // The loopback phone; a datagram that does not leave whole fails the test.
 class Phone : public cvhtphone::Phone {
  public:
   void Send(const std::string &bytes) { ASSERT_TRUE(SendBytes(bytes)) << "a " << bytes.size() << "-byte datagram"; }
-};
-
-// A temporary folder that is removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/cvht-test.XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::string &Path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 class PluginTest : public ::testing::Test {
@@ -91,6 +81,28 @@ class PluginTest : public ::testing::Test {
   }
   void Frames(int n, float dt = 1.0f / 60.0f) {
     for (int i = 0; i < n; ++i) Frame(dt);
+  }
+
+  // Writes apt.dat into the simulated X-Plane folder.
+  void WriteApt(const std::string &text) {
+    const std::filesystem::path p = std::filesystem::path(system_.Path()) / kAptRel;
+    std::filesystem::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  // Runs frames in real time until the scan has written its n-th result line (ten seconds at most).
+  std::vector<std::string> AwaitScan(size_t n = 1) {
+    for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < n; ++i) {
+      Frame();
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return LinesStartingWith("apt.dat ");
+  }
+  // Starts and waits until the scan has reported, so the index is published; what was sent meanwhile
+  // is dropped.
+  void StartAndAwaitScan() {
+    ASSERT_EQ(Start(), 1);
+    ASSERT_FALSE(AwaitScan().empty());
+    if (phone_) phone_->Take();
   }
 
   static float Head(int i) { return simxp::GetFloat(simxp::kHeadRefs[i]); }

@@ -108,98 +108,61 @@ TEST_F(PoseLinkTest, LengthDecidesBetweenMismatchAndAPose) {
   EXPECT_EQ(ReportField("recv"), "1");
 }
 
-TEST_F(PoseLinkTest, AnyQueryOfFourteenBytesMakesThePeerButCountsNowhere) {
-  phone().Send(QueryBytes("\x01\x02garbage", 99));
-  Frame();
-  EXPECT_EQ(Statuses().size(), 1u);
-  phone().Send(PoseBytes(1));
-  Report();
-  EXPECT_EQ(ReportField("bad"), "0");
-  EXPECT_EQ(ReportField("recv"), "1");
-}
-
+// After the first pose, a pause of `silence` seconds (with a pose without the tracking bit half a second
+// in, when `untracked`), then `seq`: accepted or out of order, and a restart or not.
 struct SeqCase {
-  uint32_t seq;
-  bool accepted;
-  bool restart;
+  uint32_t first, seq;
+  float silence;
+  bool untracked, accepted, restart;
+  const char *sent;  // the report's window after it
 };
 
-void PrintTo(const SeqCase &c, std::ostream *os) { *os << "seq " << c.seq; }
+void PrintTo(const SeqCase &c, std::ostream *os) {
+  *os << c.first << " then " << c.seq << " after " << c.silence << " s" << (c.untracked ? " untracked" : "");
+}
 
-class SequenceAfter5000 : public PoseLinkTest, public ::testing::WithParamInterface<SeqCase> {};
+class Sequence : public PoseLinkTest, public ::testing::WithParamInterface<SeqCase> {};
 
-TEST_P(SequenceAfter5000, WithinASecondOfTheLastTrackingPacket) {
+TEST_P(Sequence, OrderAndRestart) {
   const SeqCase c = GetParam();
-  phone().Send(PoseBytes(5000));
+  phone().Send(PoseBytes(c.first));
   Frame();
-  Frame(0.5f);
+  if (c.untracked) {
+    Frame(0.5f);
+    phone().Send(PoseBytes(c.first + 1, {}, false));
+  }
+  Frame(c.silence);
   phone().Take();
   phone().Send(PoseBytes(c.seq));
   Frame();
   auto st = Statuses();
   ASSERT_EQ(st.size(), 1u);
-  EXPECT_EQ(st[0].seq, c.accepted ? c.seq : 5000u);
+  EXPECT_EQ(st[0].seq, c.accepted ? c.seq : c.first);
   EXPECT_EQ(st[0].drained, 1u) << "out-of-order packets are valid and count as drained";
   auto restarts = LinesStartingWith("sender restart detected");
   if (c.restart) {
     ASSERT_EQ(restarts.size(), 1u);
-    EXPECT_EQ(restarts[0], "CVHT: sender restart detected (seq 5000 -> " + std::to_string(c.seq) + "), resyncing");
+    EXPECT_EQ(restarts[0], "CVHT: sender restart detected (seq " + std::to_string(c.untracked ? c.first + 1 : c.first) +
+                               " -> " + std::to_string(c.seq) + "), resyncing");
   } else {
     EXPECT_TRUE(restarts.empty());
   }
   Report();
   EXPECT_EQ(ReportField("ooo"), c.accepted ? "0" : "1");
-  EXPECT_EQ(ReportField("recv"), "2");
+  EXPECT_EQ(ReportField("recv"), c.untracked ? "3" : "2");
+  EXPECT_EQ(ReportField("sent"), c.sent);
 }
 
-INSTANTIATE_TEST_SUITE_P(PoseLink, SequenceAfter5000,
-                         ::testing::Values(SeqCase{4000, false, false}, SeqCase{3999, true, true},
-                                           SeqCase{5000, false, false}, SeqCase{5001, true, false},
-                                           SeqCase{90000, true, false}));
-
-TEST_F(PoseLinkTest, RestartWindowOpensAtTheRestartedSequence) {
-  phone().Send(PoseBytes(5000));
-  Frame();
-  phone().Send(PoseBytes(10));
-  phone().Send(PoseBytes(11));
-  phone().Send(PoseBytes(12));
-  Report();
-  EXPECT_EQ(ReportField("sent"), "3") << "the window restarts at 10 and runs to 12";
-}
-
-TEST_F(PoseLinkTest, ASilentSecondTurnsAnOldSequenceIntoARestart) {
-  phone().Send(PoseBytes(5000));
-  Frame();
-  Frame(1.01f);
-  phone().Send(PoseBytes(4999));
-  Frame();
-  EXPECT_EQ(LinesStartingWith("sender restart detected"),
-            std::vector<std::string>{"CVHT: sender restart detected (seq 5000 -> 4999), resyncing"});
-}
-
-TEST_F(PoseLinkTest, PacketsWithoutTrackingLetTheClockRun) {
-  phone().Send(PoseBytes(5000));
-  Frame();
-  Frame(0.5f);
-  // Without the tracking bit the freshness clock keeps running, so 0.6 s later 4999 is a restart.
-  phone().Send(PoseBytes(5001, {}, false));
-  Frame(0.6f);
-  phone().Send(PoseBytes(4999));
-  Frame();
-  EXPECT_EQ(LinesStartingWith("sender restart detected").size(), 1u);
-}
-
-TEST_F(PoseLinkTest, SequenceWrapIsARestart) {
-  phone().Send(PoseBytes(4294967295u));
-  Frame();
-  phone().Send(PoseBytes(0));
-  Frame();
-  EXPECT_EQ(LinesStartingWith("sender restart detected"),
-            std::vector<std::string>{"CVHT: sender restart detected (seq 4294967295 -> 0), resyncing"});
-  auto st = Statuses();
-  ASSERT_FALSE(st.empty());
-  EXPECT_EQ(st.back().seq, 0u);
-}
+INSTANTIATE_TEST_SUITE_P(PoseLink, Sequence,
+                         ::testing::Values(SeqCase{5000, 4500, 0.5f, false, false, false, "1"},
+                                           SeqCase{5000, 4000, 0.5f, false, false, false, "1"},
+                                           SeqCase{5000, 3999, 0.5f, false, true, true, "1"},
+                                           SeqCase{5000, 5000, 0.5f, false, false, false, "1"},
+                                           SeqCase{5000, 5001, 0.5f, false, true, false, "2"},
+                                           SeqCase{5000, 90000, 0.5f, false, true, false, "85001"},
+                                           SeqCase{5000, 4999, 1.01f, false, true, true, "1"},
+                                           SeqCase{5000, 4999, 0.6f, true, true, true, "1"},
+                                           SeqCase{4294967295u, 0, 0.0f, false, true, true, "1"}));
 
 TEST_F(PoseLinkTest, AlternatingSequencesRestartEveryFrameButLogOncePerSecond) {
   // 5000 then 0 in every frame of 1/64 s: each 0 is a restart, handled in full, and 256 of them come

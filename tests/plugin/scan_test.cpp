@@ -14,8 +14,6 @@ using namespace cvhttest;
 
 namespace {
 
-const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
-
 // A small apt.dat with two land airports (three runways), a heliport and an airport without position.
 const char *kSmallApt =
     "I\n"
@@ -32,24 +30,7 @@ const char *kSmallApt =
     "100 40.00 1 0 0.25 1 3 0 14 46.90 7.49 0 0 3 2 1 0 32 46.92 7.51 0 0 3 2 1 0\n"
     "99\n";
 
-class ScanTest : public PluginTest {
- protected:
-  void WriteApt(const std::string &text) {
-    std::filesystem::path p = std::filesystem::path(system_.Path()) / kAptRel;
-    std::filesystem::create_directories(p.parent_path());
-    std::ofstream(p, std::ios::binary) << text;
-  }
-  // Runs frames until the scan's line appears, for at most ten seconds.
-  std::vector<std::string> AwaitScanLine() {
-    for (int i = 0; i < 2000; ++i) {
-      Frame();
-      auto l = LinesStartingWith("apt.dat ");
-      if (!l.empty()) return l;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return {};
-  }
-};
+using ScanTest = PluginTest;
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define CVHT_INTERPOSE_THREAD_CALLS 1
@@ -81,74 +62,54 @@ TEST_F(ScanTest, AFailedJoinStillStopsAndTheNextStartJoinsFirst) {
 #else
   WriteApt(kSmallApt);
   ASSERT_EQ(Start(), 1);
-  ASSERT_EQ(AwaitScanLine().size(), 1u);
+  ASSERT_EQ(AwaitScan().size(), 1u);
   gFailNextJoin = gFailNextDetach = true;
   Stop();
   EXPECT_FALSE(gFailNextJoin.load()) << "stop did not try to join";
   EXPECT_EQ(LastLine(), "CVHT: stopped") << "stop ended early, before deleting the index";
   ASSERT_EQ(Start(), 1);
-  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < 2; ++i) {
-    Frame();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  AwaitScan(2);
   EXPECT_EQ(LinesStartingWith("apt.dat indexed").size(), 2u);
 #endif
 }
 
-TEST_F(ScanTest, IndexedLineCountsLandAirportsAndRunways) {
+// Each start scans afresh and writes its result once, before "stopped" even when no frame ran.
+TEST_F(ScanTest, EveryStartScansAfreshAndReportsOnce) {
+  const std::string small = "CVHT: apt.dat indexed: 2 airports, 3 runways";
+  const std::string one = "CVHT: apt.dat indexed: 1 airports, 0 runways";
   WriteApt(kSmallApt);
   ASSERT_EQ(Start(), 1);
-  EXPECT_EQ(AwaitScanLine(), std::vector<std::string>{"CVHT: apt.dat indexed: 2 airports, 3 runways"});
+  EXPECT_EQ(AwaitScan(), std::vector<std::string>{small});
   Frames(10);
   EXPECT_EQ(LinesStartingWith("apt.dat ").size(), 1u) << "the result is written once";
-}
-
-TEST_F(ScanTest, MissingFileIsReportedWithItsFullPath) {
+  Stop();
+  WriteApt("I\n1200 Generated\n1 10 0 0 ONE One\n1302 datum_lat 1.5\n1302 datum_lon 2.5\n");
   ASSERT_EQ(Start(), 1);
-  EXPECT_EQ(AwaitScanLine(), std::vector<std::string>{"CVHT: apt.dat not read from " + system_.Path() + "/" + kAptRel +
-                                                      " — airports unavailable"});
-}
-
-TEST_F(ScanTest, AFileWithoutAirportsIsNotRead) {
-  WriteApt("I\n1200 Generated\n16 0 0 0 SEA1 Seaplane base\n99\n");
-  ASSERT_EQ(Start(), 1);
-  auto l = AwaitScanLine();
-  ASSERT_EQ(l.size(), 1u);
-  EXPECT_EQ(l[0].rfind("CVHT: apt.dat not read from ", 0), 0u) << l[0];
-}
-
-TEST_F(ScanTest, APathThatIsAFolderIsNotRead) {
-  std::filesystem::create_directories(std::filesystem::path(system_.Path()) / kAptRel);
-  ASSERT_EQ(Start(), 1);
-  auto l = AwaitScanLine();
-  ASSERT_EQ(l.size(), 1u);
-  EXPECT_EQ(l[0].rfind("CVHT: apt.dat not read from ", 0), 0u) << l[0];
-}
-
-TEST_F(ScanTest, StopWithoutAnyFrameStillLogsTheResultBeforeStopped) {
-  WriteApt(kSmallApt);
+  EXPECT_EQ(AwaitScan(2), (std::vector<std::string>{small, one}));
+  Stop();
   ASSERT_EQ(Start(), 1);
   Stop();
   auto lines = Lines();
   ASSERT_GE(lines.size(), 2u);
-  EXPECT_EQ(lines[lines.size() - 2], "CVHT: apt.dat indexed: 2 airports, 3 runways");
+  EXPECT_EQ(lines[lines.size() - 2], one);
   EXPECT_EQ(lines.back(), "CVHT: stopped");
 }
 
-TEST_F(ScanTest, EveryStartScansAfreshAndReportsOnce) {
-  WriteApt(kSmallApt);
+// Missing, without land airports, a folder: each is reported with the full path, start after start.
+TEST_F(ScanTest, UnreadableFilesAreReportedWithTheirFullPath) {
+  const std::string path = system_.Path() + "/" + kAptRel;
+  const std::string line = "CVHT: apt.dat not read from " + path + " — airports unavailable";
   ASSERT_EQ(Start(), 1);
-  ASSERT_EQ(AwaitScanLine().size(), 1u);
+  EXPECT_EQ(AwaitScan(), std::vector<std::string>{line});
   Stop();
-  WriteApt("I\n1200 Generated\n1 10 0 0 ONE One\n1302 datum_lat 1.5\n1302 datum_lon 2.5\n");
+  WriteApt("I\n1200 Generated\n16 0 0 0 SEA1 Seaplane base\n99\n");
   ASSERT_EQ(Start(), 1);
-  for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < 2; ++i) {
-    Frame();
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  auto l = LinesStartingWith("apt.dat ");
-  ASSERT_EQ(l.size(), 2u);
-  EXPECT_EQ(l[1], "CVHT: apt.dat indexed: 1 airports, 0 runways");
+  EXPECT_EQ(AwaitScan(2), std::vector<std::string>(2, line));
+  Stop();
+  std::filesystem::remove(path);
+  std::filesystem::create_directory(path);
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(AwaitScan(3), std::vector<std::string>(3, line));
 }
 
 #ifdef CVHT_FULL_APT_DIR

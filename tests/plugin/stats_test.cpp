@@ -6,82 +6,93 @@ using namespace cvhttest;
 namespace {
 
 class StatsTest : public PluginTest {
- protected:
+ public:
   void SetUp() override {
     PluginTest::SetUp();
     ASSERT_EQ(Start(), 1);
   }
-  std::vector<std::string> Reports() { return LinesStartingWith("recv="); }
-  std::vector<std::string> Links() { return LinesStartingWith("link "); }
+  void Send(uint32_t seq) { phone().Send(PoseBytes(seq)); }
+  using PluginTest::Frame;
 };
+
+struct StatsCase {
+  const char *what;
+  void (*drive)(StatsTest &t);
+  std::vector<std::string> reports;  // every "recv=" line, exactly, after the prefix
+};
+
+void PrintTo(const StatsCase &c, std::ostream *os) { *os << c.what; }
+
+class Stats : public StatsTest, public ::testing::WithParamInterface<StatsCase> {};
 
 }  // namespace
 
-TEST_F(StatsTest, OneFrameOfFiveSecondsGivesTheWholeReport) {
-  phone().Send(PoseBytes(42));
-  Frame(5.0f);
-  EXPECT_EQ(Reports(), std::vector<std::string>{"CVHT: recv=1 (0.2/s) apply=1 (0.2/s) sent=1 lost=0 (0.0%) ooo=0 "
-                                                "bad=0 maxDrain=1 backlog=0 blend=1.00 stale=0.00s"});
-  EXPECT_EQ(Links(), std::vector<std::string>{"CVHT: link peer=yes proto=ok view=1026 bonjour=off"});
-  EXPECT_EQ(LastLine(), "CVHT: link peer=yes proto=ok view=1026 bonjour=off") << "the link line follows the counts";
+TEST_P(Stats, ReportsAndLinkLines) {
+  GetParam().drive(*this);
+  std::vector<std::string> want;
+  for (const auto &r : GetParam().reports) want.push_back("CVHT: recv=" + r);
+  EXPECT_EQ(LinesStartingWith("recv="), want);
+  // The link line follows each report.
+  EXPECT_EQ(LinesStartingWith("link "),
+            std::vector<std::string>(want.size(), "CVHT: link peer=yes proto=ok view=1026 bonjour=off"));
+  EXPECT_EQ(LastLine(), "CVHT: link peer=yes proto=ok view=1026 bonjour=off");
 }
 
-TEST_F(StatsTest, LossIsCountedOverTheSequenceWindow) {
-  // 1000 to 1299 sent, ten of them lost on the way.
-  int sentFrames = 0;
-  for (uint32_t s = 1000; s <= 1299; ++s) {
-    if (s % 30 == 7) continue;
-    phone().Send(PoseBytes(s));
-    Frame(0.01f);
-    ++sentFrames;
-  }
-  ASSERT_EQ(sentFrames, 290);
-  ASSERT_TRUE(Reports().empty());
-  Frame(2.2f);
-  auto r = Reports();
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_NE(r[0].find("recv=290 ("), std::string::npos) << r[0];
-  EXPECT_NE(r[0].find(" apply=291 ("), std::string::npos) << r[0];
-  EXPECT_NE(r[0].find(" sent=300 lost=10 (3.3%) ooo=0 bad=0 maxDrain=1 backlog=0 "), std::string::npos) << r[0];
-}
-
-TEST_F(StatsTest, ADuplicateMakesLossNegative) {
-  for (uint32_t s : {1u, 2u, 3u, 3u, 4u}) {
-    phone().Send(PoseBytes(s));
-    Frame();
-  }
-  Frame(5.0f);
-  auto r = Reports();
-  ASSERT_EQ(r.size(), 1u);
-  EXPECT_NE(r[0].find(" sent=4 lost=-1 (-25.0%) ooo=1 "), std::string::npos) << r[0];
-}
-
-TEST_F(StatsTest, ASilentPeriodReportsZeroAndStaleKeepsGrowing) {
-  phone().Send(PoseBytes(1));
-  Frame(5.0f);
-  Frame(5.0f);
-  Frame(5.0f);
-  auto r = Reports();
-  ASSERT_EQ(r.size(), 3u);
-  EXPECT_EQ(r[1], "CVHT: recv=0 (0.0/s) apply=1 (0.2/s) sent=0 lost=0 (0.0%) ooo=0 bad=0 maxDrain=0 backlog=0 "
-                  "blend=0.00 stale=5.00s");
-  EXPECT_NE(r[2].find(" stale=10.00s"), std::string::npos) << r[2];
-}
-
-TEST_F(StatsTest, ReportsComeEveryFiveSecondsOfFramesAndResetTheCounters) {
-  uint32_t seq = 0;
-  for (int f = 0; f < 60 * 11; ++f) {
-    phone().Send(PoseBytes(++seq));
-    if (f % 60 == 0) phone().Send(PoseBytes(++seq));  // one burst of two per second
-    Frame();
-  }
-  auto r = Reports();
-  ASSERT_EQ(r.size(), 2u);
-  EXPECT_NE(r[0].find(" maxDrain=2 backlog=5 "), std::string::npos) << r[0];
-  EXPECT_NE(r[1].find(" maxDrain=2 backlog=5 "), std::string::npos) << r[1];
-  EXPECT_NE(r[1].find("recv=305 (61.0/s) apply=300 (60.0/s) sent=305 lost=0 (0.0%)"), std::string::npos) << r[1];
-  EXPECT_EQ(Links().size(), 2u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Link, Stats,
+    ::testing::Values(
+        StatsCase{"one frame of five seconds",
+                  [](StatsTest &t) {
+                    t.Send(42);
+                    t.Frame(5.0f);
+                  },
+                  {"1 (0.2/s) apply=1 (0.2/s) sent=1 lost=0 (0.0%) ooo=0 bad=0 maxDrain=1 backlog=0 blend=1.00 "
+                   "stale=0.00s"}},
+        // 1000 to 1299 sent, ten of them lost on the way.
+        StatsCase{"loss over the sequence window",
+                  [](StatsTest &t) {
+                    for (uint32_t s = 1000; s <= 1299; ++s) {
+                      if (s % 30 == 7) continue;
+                      t.Send(s);
+                      t.Frame(0.01f);
+                    }
+                    t.Frame(2.2f);
+                  },
+                  {"290 (56.9/s) apply=291 (57.1/s) sent=300 lost=10 (3.3%) ooo=0 bad=0 maxDrain=1 backlog=0 blend=0.00 "
+                   "stale=2.20s"}},
+        StatsCase{"a duplicate makes loss negative",
+                  [](StatsTest &t) {
+                    for (uint32_t s : {1u, 2u, 3u, 3u, 4u}) {
+                      t.Send(s);
+                      t.Frame();
+                    }
+                    t.Frame(5.0f);
+                  },
+                  {"5 (1.0/s) apply=6 (1.2/s) sent=4 lost=-1 (-25.0%) ooo=1 bad=0 maxDrain=1 backlog=0 blend=0.00 "
+                   "stale=5.00s"}},
+        StatsCase{"silent periods report zero and stale keeps growing",
+                  [](StatsTest &t) {
+                    t.Send(1);
+                    for (int i = 0; i < 3; ++i) t.Frame(5.0f);
+                  },
+                  {"1 (0.2/s) apply=1 (0.2/s) sent=1 lost=0 (0.0%) ooo=0 bad=0 maxDrain=1 backlog=0 blend=1.00 "
+                   "stale=0.00s",
+                   "0 (0.0/s) apply=1 (0.2/s) sent=0 lost=0 (0.0%) ooo=0 bad=0 maxDrain=0 backlog=0 blend=0.00 "
+                   "stale=5.00s",
+                   "0 (0.0/s) apply=1 (0.2/s) sent=0 lost=0 (0.0%) ooo=0 bad=0 maxDrain=0 backlog=0 blend=0.00 "
+                   "stale=10.00s"}},
+        // One burst of two every second, and the counters start again after each report.
+        StatsCase{"every five seconds of frames, counters reset",
+                  [](StatsTest &t) {
+                    uint32_t seq = 0;
+                    for (int f = 0; f < 60 * 11; ++f) {
+                      t.Send(++seq);
+                      if (f % 60 == 0) t.Send(++seq);
+                      t.Frame();
+                    }
+                  },
+                  std::vector<std::string>(2, "305 (61.0/s) apply=300 (60.0/s) sent=305 lost=0 (0.0%) ooo=0 bad=0 "
+                                              "maxDrain=2 backlog=5 blend=1.00 stale=0.00s")}));
 
 TEST_F(StatsTest, MissingViewTypeIsReportedAsMinusOne) {
   Stop();
@@ -91,7 +102,7 @@ TEST_F(StatsTest, MissingViewTypeIsReportedAsMinusOne) {
   ASSERT_EQ(Start(), 1);
   phone().Send(PoseBytes(1));
   Frame(5.0f);
-  EXPECT_EQ(Links().back(), "CVHT: link peer=yes proto=ok view=-1 bonjour=off");
+  EXPECT_EQ(LinesStartingWith("link ").back(), "CVHT: link peer=yes proto=ok view=-1 bonjour=off");
   auto st = OfMagic(phone().Take(), "CVHS");
   ASSERT_FALSE(st.empty());
   EXPECT_EQ(As<cvht::StatusPacket>(st[0]).viewType, 0) << "the status packet sends 0 for a missing view type";
