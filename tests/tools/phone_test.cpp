@@ -107,7 +107,9 @@ TEST_P(PhoneTool, Run) {
   EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, c.exitCode) << out;
   EXPECT_GE(maxYaw, c.yawFrom);
   EXPECT_LE(maxYaw, c.yawTo);
-  if (c.whole) EXPECT_EQ(out, c.whole);
+  if (c.whole) {
+    EXPECT_EQ(out, c.whole);
+  }
   for (const auto &l : c.lines) {
     int n = 0;
     std::istringstream in(out);

@@ -152,12 +152,17 @@ struct Transcript {
 // row of exactly 511 bytes among them), one whose 512-byte runway row is not trusted, and a heliport.
 std::string GeneratedApt() {
   using namespace apttest;
+  // The row padded with blanks so that the line, ending eol, is exactly bytes long.
+  auto padTo = [](std::string row, size_t bytes, const std::string &eol = "\n") {
+    row.pop_back();
+    return row + std::string(bytes - row.size() - eol.size(), ' ') + eol;
+  };
   return Preamble() + Header("LSZH", 1416) + RunwayRow("10", "47.45", "8.53", "28", "47.47", "8.57", "60.00") +
-         RunwayRow("14", "47.48", "8.53", "32", "47.46", "8.56", "60.00") + Datum("47.464722", "8.549167") +
-         Header("LSZK", 1312) + PadTo(RunwayRow("07", "47.41", "8.63", "25", "47.42", "8.65"), 52, "\r\n") +
-         PadTo(RunwayRow("11", "47.40", "8.62", "29", "47.41", "8.66", "23.00"), 511) + Header("LSPF", 1400) +
+         RunwayRow("14", "47.48", "8.53", "32", "47.46", "8.56", "60.00") + "1302 datum_lat 47.464722\n1302 datum_lon 8.549167\n" +
+         Header("LSZK", 1312) + padTo(RunwayRow("07", "47.41", "8.63", "25", "47.42", "8.65"), 52, "\r\n") +
+         padTo(RunwayRow("11", "47.40", "8.62", "29", "47.41", "8.66", "23.00"), 511) + Header("LSPF", 1400) +
          RunwayRow("06", "47.35", "8.60", "24", "47.36", "8.62") +
-         PadTo(RunwayRow("15", "47.35", "8.60", "33", "47.36", "8.62"), 512) + Header("LSHZ", 1300, "17") +
+         padTo(RunwayRow("15", "47.35", "8.60", "33", "47.36", "8.62"), 512) + Header("LSHZ", 1300, "17") +
          "99\n";
 }
 
