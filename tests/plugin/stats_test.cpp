@@ -58,8 +58,8 @@ INSTANTIATE_TEST_SUITE_P(
                     }
                     t.Frame(2.2f);
                   },
-                  {"290 (56.9/s) apply=291 (57.1/s) sent=300 lost=10 (3.3%) ooo=0 bad=0 maxDrain=1 backlog=0 blend=0.00 "
-                   "stale=2.20s"}},
+                  {"290 (56.9/s) apply=291 (57.1/s) sent=300 lost=10 (3.3%) ooo=0 bad=0 maxDrain=1 backlog=0 "
+                   "blend=0.00 stale=2.20s"}},
         StatsCase{"a duplicate makes loss negative",
                   [](StatsTest &t) {
                     for (uint32_t s : {1u, 2u, 3u, 3u, 4u}) {

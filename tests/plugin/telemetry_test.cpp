@@ -55,6 +55,17 @@ class TelemetryTest : public PluginTest {
     return "";
   }
   void Hello() { phone().Send(PoseBytes(1)); }
+  // Starts beside LSZH, waits for the first airport packet that names it, and returns the next weather
+  // packet, which must be whole.
+  std::string WeatherAtLszh() {
+    WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 1).Text());
+    StartAndAwaitScan();
+    Hello();
+    EXPECT_EQ(As<cvht::AirportPacketHeader>(NextOf("CVHA")).airportCount, 1);
+    std::string w = NextOf("CVHW");
+    EXPECT_EQ(w.size(), 186u);
+    return w;
+  }
 };
 
 }  // namespace
@@ -287,12 +298,7 @@ TEST_F(TelemetryTest, RunwaysComeFromTheFirstFourAirportsOnly) {
 
 TEST_F(TelemetryTest, NoAirportNearbyEmptiesTheNearestAndItsMetar) {
   simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG");
-  WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 1).Text());
-  StartAndAwaitScan();
-  Hello();
-  ASSERT_EQ(As<cvht::AirportPacketHeader>(NextOf("CVHA")).airportCount, 1);
-  std::string w = NextOf("CVHW");
-  ASSERT_EQ(w.size(), 186u);
+  std::string w = WeatherAtLszh();
   auto wp = As<cvht::WeatherPacket>(w);
   EXPECT_EQ(wp.flags, cvht::kWeatherValid | cvht::kWeatherMetar);
   EXPECT_EQ(std::string(wp.metarStation), "LSZH");
@@ -311,11 +317,7 @@ TEST_F(TelemetryTest, NoAirportNearbyEmptiesTheNearestAndItsMetar) {
 
 TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCut) {
   simxp::SetMetarUnterminated("LSZH", 'M');
-  WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 1).Text());
-  StartAndAwaitScan();
-  Hello();
-  NextOf("CVHA");
-  auto w = As<cvht::WeatherPacket>(NextOf("CVHW"));
+  auto w = As<cvht::WeatherPacket>(WeatherAtLszh());
   EXPECT_EQ(w.version, 1);
   EXPECT_EQ(w.windDirDeg, 250.0f);
   EXPECT_EQ(w.windKt, 5.0f * 1.94384f);
@@ -332,12 +334,7 @@ TEST_F(TelemetryTest, WithoutMetarFunctionOrWeatherTheWeatherPacketStillGoesOut)
   simxp::SetMetarFunction(false);
   simxp::Omit(simxp::kWeatherRefs[2]);
   simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT");
-  WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 1).Text());
-  StartAndAwaitScan();
-  Hello();
-  NextOf("CVHA");
-  std::string w = NextOf("CVHW");
-  ASSERT_EQ(w.size(), 186u);
+  std::string w = WeatherAtLszh();
   EXPECT_EQ(As<cvht::WeatherPacket>(w).flags, 0);
   for (size_t i = 8; i < w.size(); ++i) ASSERT_EQ(w[i], 0) << "byte " << i;
 }
