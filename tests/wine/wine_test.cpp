@@ -152,10 +152,11 @@ struct Transcript {
 // row of exactly 511 bytes among them), one whose 512-byte runway row is not trusted, and a heliport.
 std::string GeneratedApt() {
   using namespace apttest;
-  // The row padded with blanks so that the line, ending eol, is exactly bytes long.
+  // The row ending eol instead, padded with blanks to bytes when it is shorter.
   auto padTo = [](std::string row, size_t bytes, const std::string &eol = "\n") {
     row.pop_back();
-    return row + std::string(bytes - row.size() - eol.size(), ' ') + eol;
+    if (row.size() + eol.size() < bytes) row.append(bytes - row.size() - eol.size(), ' ');
+    return row + eol;
   };
   return Preamble() + Header("LSZH", 1416) + RunwayRow("10", "47.45", "8.53", "28", "47.47", "8.57", "60.00") +
          RunwayRow("14", "47.48", "8.53", "32", "47.46", "8.56", "60.00") + "1302 datum_lat 47.464722\n1302 datum_lon 8.549167\n" +
