@@ -20,7 +20,7 @@ const std::string kSteamApp = "steamapps/common/X-Plane 12";
 class Locator : public ::testing::Test {
  protected:
   TempDir tmp;
-  TestPlatform platform{tmp.path()};
+  TestPlatform platform{tmp.Path()};
   UsePlatform use{platform};
   const XPlaneDesktop::Table* desktop = &kLinux;
 
@@ -243,13 +243,13 @@ TEST(LocatorOnThisMachine, HomeAndDesktopFromTheEnvironment) {
   TempDir home;
   std::optional<std::string> savedHome = SystemPlatform().environment("HOME");
   std::optional<std::string> savedConfig = SystemPlatform().environment("XDG_CONFIG_HOME");
-  ::setenv("HOME", home.path().c_str(), 1);
+  ::setenv("HOME", home.Path().c_str(), 1);
   ::unsetenv("XDG_CONFIG_HOME");
-  makeXPlane(home.path() + "/Bureau/X-Plane 12", kAllMarkers, kLinux);
-  writeFile(home.path() + "/.config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n");
+  makeXPlane(home.Path() + "/Bureau/X-Plane 12", kAllMarkers, kLinux);
+  writeFile(home.Path() + "/.config/user-dirs.dirs", "XDG_DESKTOP_DIR=\"$HOME/Bureau\"\n");
   Names names;
   for (const XPlaneInstall& install : XPlaneLocator::find(kLinux)) names.push_back(install.displayName());
-  EXPECT_EQ(names, Names{home.path() + "/Bureau/X-Plane 12"});
+  EXPECT_EQ(names, Names{home.Path() + "/Bureau/X-Plane 12"});
   savedHome ? ::setenv("HOME", savedHome->c_str(), 1) : ::unsetenv("HOME");
   if (savedConfig) ::setenv("XDG_CONFIG_HOME", savedConfig->c_str(), 1);
 }
