@@ -56,10 +56,10 @@ using Tree = std::map<std::string, std::string>;
 class Fault : public ::testing::Test {
  protected:
   TempDir tmp;
-  std::string xplane = tmp.path() + "/X-Plane 12";
+  std::string xplane = tmp.Path() + "/X-Plane 12";
   std::string plugins = xplane + "/Resources/plugins";
   std::string destination = plugins + "/TAVRO";
-  std::string payloadDir = tmp.path() + "/Installer/TAVRO";
+  std::string payloadDir = tmp.Path() + "/Installer/TAVRO";
   TestPlatform platform;  // no root: logical paths are the real ones
   UsePlatform use{platform};
   std::vector<std::string> mounted;
@@ -199,10 +199,10 @@ TEST_F(Fault, PayloadFileWithoutReadPermission) {
     EXPECT_EQ(snapshot(xplane), before);
     return;
   }
-  SKIP_CASE_IF("unreadable-file", whyNotAsNobody(tmp.path()));
+  SKIP_CASE_IF("unreadable-file", whyNotAsNobody(tmp.Path()));
   report("unreadable-file", "ran (as nobody)");
-  ::chmod(tmp.path().c_str(), 0755);
-  std::string helper = tmp.path() + "/helper";
+  ::chmod(tmp.Path().c_str(), 0755);
+  std::string helper = tmp.Path() + "/helper";
   fs::copy_file(kHelper, helper);
   ::chmod(helper.c_str(), 0755);
   for (const auto& item : fs::recursive_directory_iterator(xplane))
@@ -251,19 +251,19 @@ TEST_F(Fault, DestinationIsAFile) {
 // pointed to is not the engine's to delete.
 TEST_F(Fault, DestinationIsALinkToAFolderElsewhere) {
   report("destination-link", "ran");
-  std::string elsewhere = tmp.path() + "/elsewhere/TAVRO";
+  std::string elsewhere = tmp.Path() + "/elsewhere/TAVRO";
   for (bool refuseExchange : {false, true}) {
     SCOPED_TRACE(refuseExchange ? "set-aside replacement" : "one-step swap");
     platform.refuseExchange = refuseExchange;
     fs::remove_all(destination);
     writeFile(elsewhere + "/" + kPlugin, "someone's own build");
-    Tree outside = snapshot(tmp.path() + "/elsewhere");
+    Tree outside = snapshot(tmp.Path() + "/elsewhere");
     fs::create_directory_symlink(elsewhere, destination);
     Installer::install(xplane);
     EXPECT_EQ(entries(plugins), std::vector<std::string>{"TAVRO"});
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
     EXPECT_EQ(snapshot(destination), snapshot(payloadDir));
-    EXPECT_EQ(snapshot(tmp.path() + "/elsewhere"), outside);
+    EXPECT_EQ(snapshot(tmp.Path() + "/elsewhere"), outside);
   }
 }
 
@@ -271,7 +271,7 @@ TEST_F(Fault, DestinationIsALinkToAFolderElsewhere) {
 // image: the system can neither swap nor rename that folder. The old folder is copied aside and
 // deleted instead; afterwards the plug-ins folder holds the new install and nothing else.
 TEST_F(Fault, EarlierInstallOnAnOverlaysLowerLayer) {
-  std::string layers = tmp.path() + "/layers";
+  std::string layers = tmp.Path() + "/layers";
   fs::create_directories(layers);
   // The upper layer must not itself be on an overlay: all layers go on a tmpfs.
   SKIP_CASE_IF("overlay-lower-layer", mountHere("tavro-layers", layers, "tmpfs", 0, "size=8m,mode=0755"));

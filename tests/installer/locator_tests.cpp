@@ -72,6 +72,7 @@ TEST_F(MacLocator, TrailingSeparatorInTheListAndAUsualPlaceGiveOneEntryAtTheList
   EXPECT_EQ(installs[1].displayName(), "/Applications/X-Plane 12");
   EXPECT_EQ(installs[1].url, "/Applications/X-Plane 12");
   EXPECT_EQ(installs[1].id(), installs[1].url);
+  EXPECT_EQ(XPlaneInstall{"/"}.displayName(), "/");
 }
 
 // The list's rules are the same on every desktop: one table of lines, each run on both.

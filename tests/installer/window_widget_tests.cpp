@@ -38,7 +38,7 @@ QList<W*> visible(QWidget* root) {
 class WindowWidget : public ::testing::Test {
  protected:
   TempDir tmp;
-  TestPlatform platform{tmp.path()};
+  TestPlatform platform{tmp.Path()};
   UsePlatform use{platform};
   FakePicker picker;
   int quits = 0;
