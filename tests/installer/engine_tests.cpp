@@ -156,9 +156,12 @@ TEST_P(EngineCase, ReportsAndLeaves) {
   // Only an install that may start copying copies.
   EXPECT_EQ(platform.copiedTo.empty(), outcome != "ok\n" && outcome.rfind("copyFailed", 0) != 0 && outcome != kVerify);
   if (c.left == Left::asBefore) expectInstallLeft(outcome, real(kXPlane), real(kPayload), before);
-  if (c.left == Left::noAddOn) EXPECT_EQ(entries(real(kPluginsDir)), std::vector<std::string>{});
-  if (c.left != Left::notChecked)
+  if (c.left == Left::noAddOn) {
+    EXPECT_EQ(entries(real(kPluginsDir)), std::vector<std::string>{});
+  }
+  if (c.left != Left::notChecked) {
     EXPECT_EQ(Installer::isAlreadyInstalled(kXPlane), outcome == "ok\n" || (hadAddOn && c.left == Left::asBefore));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Install, EngineCase, ::testing::ValuesIn(kCases),

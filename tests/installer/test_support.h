@@ -44,7 +44,7 @@ inline Tree snapshot(const std::string& root) {
   Tree items;
   if (!fs::exists(fs::symlink_status(root))) return items;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = fs::relative(it->path(), root).string();
+    std::string rel = it->path().lexically_relative(root).string();
     if (it->is_symlink())
       items[rel] = "link:" + fs::read_symlink(it->path()).string();
     else
