@@ -63,7 +63,7 @@ class Platform : public ::testing::Test {
  protected:
   TempDir tmp;
   SystemPlatform platform;
-  std::string at(const std::string& rel) { return tmp.path() + "/" + rel; }
+  std::string at(const std::string& rel) { return tmp.Path() + "/" + rel; }
 };
 
 TEST_F(Platform, CopyItemCopiesWholeTreeAndRefusesAnExistingDestination) {

@@ -3,54 +3,35 @@
 //                            for its working folder, its standard input and output, and whether
 //                            it leads its own session; then exits
 //   sleep                    stays alive until killed (at most 60 s)
-//   install PAYLOAD XPLANE   installs with PAYLOAD as the resource "TAVRO"; prints "ok", or the
-//                            error's case and its description on two lines
+//   install PAYLOAD XPLANE   installs with PAYLOAD as the resource "TAVRO"; prints installOutcome()
 //   install-stop PAYLOAD XPLANE  the same, but stops itself (SIGSTOP) once the staging copy is
 //                            complete and before the move, so that a test can kill it right there
 #include <signal.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <string>
 
-#include "installer.h"
-#include "system_platform.h"
+#include "test_support.h"
 
 namespace {
 
 class PayloadPlatform : public SystemPlatform {
  public:
-  PayloadPlatform(std::string payload, bool stopAfterCopy)
-      : payload_(std::move(payload)), stopAfterCopy_(stopAfterCopy) {}
+  PayloadPlatform(std::string payload, bool stopAfterCopy) : payload_(std::move(payload)), stop_(stopAfterCopy) {}
   std::optional<std::string> resourceFolder(const std::string&) override { return payload_; }
   void copyItem(const std::string& from, const std::string& to) override {
     SystemPlatform::copyItem(from, to);
-    if (stopAfterCopy_) ::raise(SIGSTOP);
+    if (stop_) ::raise(SIGSTOP);
   }
 
  private:
   std::string payload_;
-  bool stopAfterCopy_;
+  bool stop_;
 };
-
-const char* caseName(InstallError::Case which) {
-  switch (which) {
-    case InstallError::Case::copyFailed: return "copyFailed";
-    case InstallError::Case::payloadMissing: return "payloadMissing";
-    case InstallError::Case::notXPlane: return "notXPlane";
-    case InstallError::Case::pluginsUnwritable: return "pluginsUnwritable";
-    case InstallError::Case::verifyFailed: return "verifyFailed";
-  }
-  return "?";
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 1) {
-    namespace fs = std::filesystem;
     std::error_code ec;
     fs::path marker = fs::read_symlink("/proc/self/exe", ec).parent_path() / "launched";
     FILE* out = ec ? nullptr : std::fopen(marker.c_str(), "w");
@@ -60,20 +41,12 @@ int main(int argc, char** argv) {
     std::fclose(out);
     return 0;
   }
-  if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) {
-    sleep(60);
-    return 0;
-  }
+  if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) return sleep(60);
   bool stop = argc == 4 && std::strcmp(argv[1], "install-stop") == 0;
   if (argc == 4 && (stop || std::strcmp(argv[1], "install") == 0)) {
     PayloadPlatform platform(argv[2], stop);
-    PlatformServices::use(&platform);
-    try {
-      Installer::install(argv[3]);
-      std::printf("ok\n");
-    } catch (const InstallError& e) {
-      std::printf("%s\n%s\n", caseName(e.which()), e.errorDescription().c_str());
-    }
+    testing_support::UsePlatform use(platform);
+    std::printf("%s", testing_support::installOutcome(argv[3]).c_str());
     return 0;
   }
   std::fprintf(stderr, "usage: %s [sleep | install[-stop] PAYLOAD XPLANE]\n", argv[0]);

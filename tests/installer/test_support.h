@@ -1,21 +1,21 @@
-// Helpers for the installer tests: temporary folders, a platform rooted in a temporary folder with
-// forced failures, and makers of fake X-Plane folders and payloads.
+// Helpers for the installer tests: a platform rooted in a temporary folder with forced failures, the
+// fake X-Plane folder and payload makers, folder snapshots, and installs run here or as another user.
 #pragma once
 
-#include <sys/stat.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "../support/temp_dir.h"
 #include "installer.h"
 #include "paths.h"
 #include "platform_table.h"
@@ -25,54 +25,30 @@ namespace fs = std::filesystem;
 
 namespace testing_support {
 
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (fs::temp_directory_path() / "tavro-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = fs::canonical(pattern).string();
-  }
-  ~TempDir() {
-    std::error_code ec;
-    fs::remove_all(path_, ec);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using cvhtsupport::TempDir;
+using Tree = std::map<std::string, std::string>;
 
 inline void writeFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << content;
-  if (!out) throw std::runtime_error("cannot write " + path);
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
 }
 
 inline std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::stringstream text;
-  text << in.rdbuf();
+  text << std::ifstream(path, std::ios::binary).rdbuf();
   return text.str();
 }
 
 // Every item below root: relative path -> "dir", "link:<target>" or the file's bytes.
-inline std::map<std::string, std::string> snapshot(const std::string& root) {
-  std::map<std::string, std::string> items;
+inline Tree snapshot(const std::string& root) {
+  Tree items;
   if (!fs::exists(fs::symlink_status(root))) return items;
   for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-    std::string rel = fs::relative(it->path(), root).string();
+    std::string rel = it->path().lexically_relative(root).string();
     if (it->is_symlink())
       items[rel] = "link:" + fs::read_symlink(it->path()).string();
-    else if (it->is_directory())
-      items[rel] = "dir";
-    else if (it->is_regular_file())
-      items[rel] = readFile(it->path().string());
     else
-      items[rel] = "other";
+      items[rel] = it->is_directory() ? "dir" : it->is_regular_file() ? readFile(it->path().string()) : "other";
   }
   return items;
 }
@@ -86,49 +62,46 @@ inline std::vector<std::string> entries(const std::string& folder) {
 
 // The real platform with every logical absolute path mapped below a root folder, a home ("/home/pilot"
 // unless a test sets another), a current folder ("/work"), an environment of the test's own, and
-// failures that a test can force (a platform error with its system error number).
+// failures that a test can force.
 class TestPlatform : public SystemPlatform {
  public:
   explicit TestPlatform(std::string root = "") : root_(std::move(root)) {}
 
-  // The real path of a logical one.
-  std::string real(const std::string& logical) const { return root_.empty() ? logical : root_ + logical; }
+  std::string real(const std::string& logical) const { return root_ + logical; }
 
   std::string home = "/home/pilot";
   std::map<std::string, std::string> env;
   std::optional<bool> writable;
-  std::optional<int> copyError, moveError, replaceError, removeError;
+  std::map<std::string, int> fail;  // a platform error's errno by operation: "copy", "move", "replace", "remove"
   std::optional<std::string> uuid;
   std::optional<std::string> resource;  // logical path of the resource "TAVRO"
   std::optional<std::vector<RunningApplication>> running;
-  std::optional<std::optional<std::string>> openResult;  // instead of really opening
+  bool runningFails = false;
+  std::optional<std::optional<std::string>> openResult;  // answered instead of really opening
+  bool openAlsoThrows = false;                           // throws after answering
   bool refuseExchange = false;
   std::map<std::string, int> failingRenames;  // errno by the renamed item's name
-  std::vector<std::string> copiedTo, removed, opened;
+  std::vector<std::string> copiedTo, opened;
 
   bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
   std::optional<FileIdentity> identity(const std::string& p) override { return SystemPlatform::identity(real(p)); }
   bool isWritable(const std::string& p) override { return writable ? *writable : SystemPlatform::isWritable(real(p)); }
   void copyItem(const std::string& from, const std::string& to) override {
     copiedTo.push_back(to);
-    if (copyError) {
-      // Fail half-way: something has already been created at the destination.
-      fs::create_directories(real(to) + "/partial");
-      throw PlatformError(*copyError, Access::write, "TAVRO");
-    }
+    if (fail.count("copy")) fs::create_directories(real(to) + "/partial");  // fails half-way
+    failIf("copy");
     SystemPlatform::copyItem(real(from), real(to));
   }
   void moveItem(const std::string& from, const std::string& to) override {
-    if (moveError) throw PlatformError(*moveError, Access::write, "TAVRO");
+    failIf("move");
     SystemPlatform::moveItem(real(from), real(to));
   }
   void replaceItem(const std::string& original, const std::string& replacement) override {
-    if (replaceError) throw PlatformError(*replaceError, Access::write, "TAVRO");
+    failIf("replace");
     SystemPlatform::replaceItem(real(original), real(replacement));
   }
   void removeItem(const std::string& p) override {
-    removed.push_back(p);
-    if (removeError) throw PlatformError(*removeError, Access::write, "TAVRO");
+    failIf("remove");
     SystemPlatform::removeItem(real(p));
   }
   std::optional<std::uint64_t> fileSize(const std::string& p) override { return SystemPlatform::fileSize(real(p)); }
@@ -136,8 +109,7 @@ class TestPlatform : public SystemPlatform {
   std::string currentDirectory() override { return root_.empty() ? SystemPlatform::currentDirectory() : "/work"; }
   std::optional<std::string> environment(const std::string& name) override {
     if (root_.empty()) return SystemPlatform::environment(name);
-    auto it = env.find(name);
-    return it == env.end() ? std::nullopt : std::optional<std::string>(it->second);
+    return env.count(name) ? std::optional<std::string>(env[name]) : std::nullopt;
   }
   std::optional<std::string> readFile(const std::string& p, std::size_t maxBytes) override {
     return SystemPlatform::readFile(real(p), maxBytes);
@@ -148,15 +120,14 @@ class TestPlatform : public SystemPlatform {
   }
   std::string randomUUID() override { return uuid ? *uuid : SystemPlatform::randomUUID(); }
   std::vector<RunningApplication> runningApplications() override {
+    if (runningFails) throw PlatformError(EIO, Access::read, "/proc");
     return running ? *running : plain_.runningApplications();
   }
   void openApplication(const std::string& app, std::function<void(std::optional<std::string>)> handler) override {
     opened.push_back(app);
-    if (openResult) {
-      handler(*openResult);
-      return;
-    }
-    plain_.openApplication(real(app), std::move(handler));
+    if (!openResult) return plain_.openApplication(real(app), std::move(handler));
+    handler(*openResult);
+    if (openAlsoThrows) throw std::runtime_error("thrown after answering");
   }
 
  protected:
@@ -169,6 +140,9 @@ class TestPlatform : public SystemPlatform {
   }
 
  private:
+  void failIf(const char* operation) {
+    if (fail.count(operation)) throw PlatformError(fail[operation], Access::write, "TAVRO");
+  }
   std::string root_;
   SystemPlatform plain_;  // for services that look up further paths themselves, already real
 };
@@ -201,6 +175,12 @@ inline void makePayload(const std::string& folder, const std::string& plugin = "
   writeFile(paths::join(folder, Installer::pluginFile), plugin);
 }
 
+// An earlier install in an X-Plane folder at a real path.
+inline void earlierInstall(const std::string& xplane) {
+  writeFile(xplane + "/Resources/plugins/TAVRO/" + std::string(Installer::pluginFile), "old plug-in");
+  writeFile(xplane + "/Resources/plugins/TAVRO/only-in-old.txt", "old");
+}
+
 // X-Plane's program in a real X-Plane folder, as a copy of program that may be run.
 inline std::string makeProgram(const std::string& folder, const std::string& program) {
   std::string exe = Installer::xplaneApp(folder);
@@ -209,6 +189,37 @@ inline std::string makeProgram(const std::string& folder, const std::string& pro
   fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
                            fs::perms::others_read | fs::perms::others_exec);
   return exe;
+}
+
+// Installs into the folder: "ok", or the error's case and its description, each line ended; the
+// helper program prints the same.
+inline std::string installOutcome(const std::string& xplaneFolder) {
+  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable", "verifyFailed"};
+  try {
+    Installer::install(xplaneFolder);
+    return "ok\n";
+  } catch (const InstallError& e) {
+    return std::string(kCases[static_cast<int>(e.which())]) + "\n" + e.errorDescription() + "\n";
+  }
+}
+
+// What an install must leave in the X-Plane folder at a real path, given what it held before: on
+// success the payload as the folder "TAVRO" and everything else untouched (no staging folder
+// either); on failure everything exactly as it was.
+inline void expectInstallLeft(const std::string& outcome, const std::string& xplane, const std::string& payload,
+                              const Tree& before) {
+  if (outcome != "ok\n") {
+    EXPECT_EQ(snapshot(xplane), before);
+    return;
+  }
+  const std::string destination = xplane + "/Resources/plugins/TAVRO";
+  EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
+  EXPECT_EQ(snapshot(destination), snapshot(payload));
+  auto withoutAddOn = [addOn = std::string("Resources/plugins/TAVRO")](Tree tree) {
+    std::erase_if(tree, [&](const auto& item) { return item.first == addOn || item.first.rfind(addOn + "/", 0) == 0; });
+    return tree;
+  };
+  EXPECT_EQ(withoutAddOn(snapshot(xplane)), withoutAddOn(before));
 }
 
 // Root ignores permission bits, so cases about them run the engine as the unprivileged user
@@ -229,8 +240,7 @@ inline std::string runAsNobody(const std::string& program, const std::vector<std
   std::string command = "/usr/bin/setpriv --reuid=" + std::to_string(kNobody) + " --regid=" +
                         std::to_string(kNobody) + " --clear-groups '" + program + "'";
   for (const std::string& arg : args) command += " '" + arg + "'";
-  command += " 2>&1";
-  FILE* pipe = ::popen(command.c_str(), "r");
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
   if (!pipe) return "popen failed";
   char line[512] = {};
   std::string out;

@@ -35,7 +35,7 @@ const std::string kIphone = "secondary: Then open TAVRO on your iPhone — it wi
 class Window : public ::testing::Test {
  protected:
   TempDir tmp;
-  TestPlatform platform{tmp.path()};
+  TestPlatform platform{tmp.Path()};
   UsePlatform use{platform};
   FakePicker picker;
   int quits = 0, changes = 0;
@@ -69,7 +69,7 @@ TEST_F(Window, StartsEmptyAndUnset) {
 
 TEST_F(Window, NoInstallFoundUntilAValidFolderIsChosen) {
   state.locate();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: TAVRO couldn't find X-Plane 12 on this Mac.",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: TAVRO couldn't find X-Plane 12 on this Mac.",
                             "secondary small: Choose the X-Plane 12 folder — the one containing X-Plane.app.",
                             "buttons: [Choose X-Plane 12 Folder…] ~ [Install TAVRO, disabled, default]"}));
   state.install();  // nothing selected: nothing happens
@@ -81,14 +81,14 @@ TEST_F(Window, NoInstallFoundUntilAValidFolderIsChosen) {
   ASSERT_EQ(picker.asked.size(), 1u);
   EXPECT_EQ(picker.asked[0].first, "Choose");
   EXPECT_EQ(picker.asked[0].second, "Select your X-Plane 12 folder — the one containing " + kProgram + ".");
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Found X-Plane 12 here:",
                             "picker: (x) /Volumes/Sim/X-Plane 12", kChooserButtons}));
 }
 
 TEST_F(Window, OneInstallIsPreselectedAndReadyToInstall) {
   xplane(kApps);
   state.locate();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Found X-Plane 12 here:",
                             "picker: (x) /home/pilot/X-Plane 12", kChooserButtons}));
 }
 
@@ -98,7 +98,7 @@ TEST_F(Window, SeveralInstallsInTheLocatorsOrderWithTheFirstSelected) {
   xplane("/Volumes/Sim/X-Plane 12");
   writeFile(platform.real(paths::join(platform.home, XPlaneDesktop::kThisDesktop.listFile)), "/Volumes/Sim/X-Plane 12\n");
   state.locate();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Choose your X-Plane 12:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Choose your X-Plane 12:",
                             "picker: (x) /Volumes/Sim/X-Plane 12 ( ) /home/pilot/X-Plane 12 ( ) /home/pilot/Desktop/X-Plane 12",
                             kChooserButtons}));
   state.select(2);
@@ -127,7 +127,7 @@ TEST_F(Window, InvalidFolderShowsTheMessageAndAValidOneClearsIt) {
   for (const char* bad : {"/Volumes/Empty", "/Volumes/file.txt", "/Volumes/Gone"}) {
     picker.answers = {std::string(bad)};
     state.chooseFolder();
-    EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
+    EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Found X-Plane 12 here:",
                               "picker: (x) /home/pilot/X-Plane 12", kNotXPlane, kChooserButtons}))
         << bad;
   }
@@ -141,7 +141,7 @@ TEST_F(Window, InvalidFolderShowsTheMessageAndAValidOneClearsIt) {
 
   picker.answers = {"/Volumes/Sim/X-Plane 12"};
   state.chooseFolder();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Choose your X-Plane 12:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Choose your X-Plane 12:",
                             "picker: ( ) /home/pilot/X-Plane 12 (x) /Volumes/Sim/X-Plane 12", kChooserButtons}));
 }
 
@@ -151,7 +151,7 @@ TEST_F(Window, FreshInstallShowsTheSuccessScreenWithOpenXPlane) {
   state.install();
   EXPECT_FALSE(state.working);
   EXPECT_TRUE(fs::exists(platform.real(kApps + "/Resources/plugins/TAVRO/" + std::string(Installer::pluginFile))));
-  EXPECT_EQ(lines(), (Lines{"screen: success", kHeading, "title: TAVRO is installed.",
+  EXPECT_EQ(lines(), (Lines{"screen: success, spacing 14", kHeading, "title: TAVRO is installed.",
                             "body: Open X-Plane 12 and TAVRO will be ready.", kIphone,
                             "buttons: ~ [Done] [Open X-Plane, default]"}));
 }
@@ -160,7 +160,7 @@ TEST_F(Window, AlreadyInstalledReadsReplaceThenUpdated) {
   xplane(kApps);
   installedIn(kApps);
   state.locate();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Found X-Plane 12 here:",
                             "picker: (x) /home/pilot/X-Plane 12",
                             "secondary small: TAVRO is already installed here. Installing again will replace it.",
                             "buttons: [Choose X-Plane 12 Folder…] ~ [Replace TAVRO, default]"}));
@@ -176,7 +176,7 @@ TEST_F(Window, XPlaneRunningAsksForARestartAndOffersOnlyDone) {
                                                      {std::nullopt, std::nullopt, platform.identity(Installer::xplaneApp(kApps))}};
   state.locate();
   state.install();
-  EXPECT_EQ(lines(), (Lines{"screen: success", kHeading, "title: TAVRO is installed.",
+  EXPECT_EQ(lines(), (Lines{"screen: success, spacing 14", kHeading, "title: TAVRO is installed.",
                             "body: X-Plane 12 is open. Quit it completely and open it again, so TAVRO is loaded.",
                             kIphone, "buttons: ~ [Done]"}));
   state.perform(Action::done);
@@ -203,7 +203,7 @@ TEST_F(Window, FailedOpenShowsTheLaunchTextAndTheNextTryClearsItFirst) {
   state.openXPlane();
   MainQueue::shared().waitAndDrain(5s);
   EXPECT_EQ(quits, 0);
-  EXPECT_EQ(lines(), (Lines{"screen: success", kHeading, "title: TAVRO is installed.",
+  EXPECT_EQ(lines(), (Lines{"screen: success, spacing 14", kHeading, "title: TAVRO is installed.",
                             "body: Open X-Plane 12 and TAVRO will be ready.", kIphone,
                             "error small verbatim: TAVRO couldn't open X-Plane 12. Open it yourself and TAVRO will be ready.",
                             "buttons: ~ [Done] [Open X-Plane, default]"}));
@@ -246,7 +246,7 @@ TEST_F(Window, VerifyFailureAfterAReplaceDropsTheNoteAndKeepsTheChooser) {
   state.install();
   EXPECT_FALSE(state.installed);
   EXPECT_FALSE(state.working);
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Choose your X-Plane 12:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Choose your X-Plane 12:",
                             "picker: ( ) /home/pilot/X-Plane 12 (x) /home/pilot/Desktop/X-Plane 12",
                             "error small verbatim: TAVRO was copied but didn't look right afterwards, so it was "
                             "removed. Please try again.",
@@ -259,10 +259,10 @@ TEST_F(Window, MissingPayloadIsShownAtOnceAndAgainOnInstall) {
   const std::string damaged =
       "error small verbatim: This installer is damaged — the TAVRO add-on is missing. Please download TAVRO again.";
   state.locate();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Found X-Plane 12 here:",
                             "picker: (x) /home/pilot/X-Plane 12", damaged, kChooserButtons}));
   state.install();
-  EXPECT_EQ(lines(), (Lines{"screen: chooser", kHeading, "body: Found X-Plane 12 here:",
+  EXPECT_EQ(lines(), (Lines{"screen: chooser, spacing 16", kHeading, "body: Found X-Plane 12 here:",
                             "picker: (x) /home/pilot/X-Plane 12", damaged, kChooserButtons}));
   EXPECT_FALSE(fs::exists(platform.real(kApps + "/Resources/plugins/TAVRO")));
 }

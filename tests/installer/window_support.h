@@ -42,9 +42,10 @@ inline std::string describe(const ButtonItem& b) {
   return out + "]";
 }
 
-// "screen: ...", one line per item, then "buttons: [..] ~ [..]" with ~ for the flexible space.
+// "screen: ..., spacing N", one line per item, then "buttons: [..] ~ [..]" with ~ for the flexible space.
 inline std::vector<std::string> describe(const ScreenContent& c) {
-  std::vector<std::string> lines{std::string("screen: ") + (c.screen == Screen::chooser ? "chooser" : "success")};
+  std::vector<std::string> lines{std::string("screen: ") + (c.screen == Screen::chooser ? "chooser" : "success") +
+                                 ", spacing " + std::to_string(c.spacing)};
   auto text = [](const TextItem& t) {
     return roleName(t.role) + (t.small ? " small" : "") + (t.fixed ? "" : " verbatim") + ": " + t.text;
   };
