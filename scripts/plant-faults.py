@@ -96,8 +96,8 @@ def run_subset(bdir, numbers, jobs):
     """Runs those ctest numbers; returns the names of the failed tests."""
     if not numbers:
         return set()
-    spec = "0,0,0," + ",".join(str(n) for n in sorted(numbers))
-    r = subprocess.run(["ctest", "-I", spec, f"-j{jobs}", "--timeout", "300"], cwd=bdir, capture_output=True,
+    selection = "0,0,0," + ",".join(str(n) for n in sorted(numbers))
+    r = subprocess.run(["ctest", "-I", selection, f"-j{jobs}", "--timeout", "300"], cwd=bdir, capture_output=True,
                        text=True)
     failed = set()
     for line in r.stdout.splitlines():

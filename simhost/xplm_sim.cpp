@@ -374,6 +374,20 @@ Plugin::~Plugin() {
   if (handle_) Unload();
 }
 
+// The five entry points through the platform's symbol look-up; without all of them the plug-in is unloaded.
+template <typename Find>
+bool Plugin::FindEntryPoints(Find find) {
+  start_ = reinterpret_cast<int (*)(char *, char *, char *)>(find("XPluginStart"));
+  stop_ = reinterpret_cast<void (*)()>(find("XPluginStop"));
+  enable_ = reinterpret_cast<int (*)()>(find("XPluginEnable"));
+  disable_ = reinterpret_cast<void (*)()>(find("XPluginDisable"));
+  message_ = reinterpret_cast<void (*)(int, int, void *)>(find("XPluginReceiveMessage"));
+  if (start_ && stop_ && enable_ && disable_ && message_) return true;
+  error_ = "missing an XPlugin entry point";
+  Unload();
+  return false;
+}
+
 #if defined(_WIN32)
 // X-Plane for Windows loads each plug-in with LoadLibrary; its XPLM calls bind to this XPLM_64.dll.
 bool Plugin::Load(const std::string &path) {
@@ -384,19 +398,7 @@ bool Plugin::Load(const std::string &path) {
     return false;
   }
   handle_ = module;
-  auto find = [module](const char *name) { return reinterpret_cast<void *>(GetProcAddress(module, name)); };
-  start_ = reinterpret_cast<int (*)(char *, char *, char *)>(find("XPluginStart"));
-  stop_ = reinterpret_cast<void (*)()>(find("XPluginStop"));
-  enable_ = reinterpret_cast<int (*)()>(find("XPluginEnable"));
-  disable_ = reinterpret_cast<void (*)()>(find("XPluginDisable"));
-  message_ = reinterpret_cast<void (*)(int, int, void *)>(find("XPluginReceiveMessage"));
-  if (!start_ || !stop_ || !enable_ || !disable_ || !message_) {
-    error_ = "missing an XPlugin entry point";
-    FreeLibrary(module);
-    handle_ = nullptr;
-    return false;
-  }
-  return true;
+  return FindEntryPoints([module](const char *name) { return reinterpret_cast<void *>(GetProcAddress(module, name)); });
 }
 
 bool Plugin::Unload() {
@@ -420,18 +422,7 @@ bool Plugin::Load(const std::string &path) {
     error_ = e ? e : "dlopen failed";
     return false;
   }
-  start_ = reinterpret_cast<int (*)(char *, char *, char *)>(dlsym(handle_, "XPluginStart"));
-  stop_ = reinterpret_cast<void (*)()>(dlsym(handle_, "XPluginStop"));
-  enable_ = reinterpret_cast<int (*)()>(dlsym(handle_, "XPluginEnable"));
-  disable_ = reinterpret_cast<void (*)()>(dlsym(handle_, "XPluginDisable"));
-  message_ = reinterpret_cast<void (*)(int, int, void *)>(dlsym(handle_, "XPluginReceiveMessage"));
-  if (!start_ || !stop_ || !enable_ || !disable_ || !message_) {
-    error_ = "missing an XPlugin entry point";
-    dlclose(handle_);
-    handle_ = nullptr;
-    return false;
-  }
-  return true;
+  return FindEntryPoints([this](const char *name) { return dlsym(handle_, name); });
 }
 
 bool Plugin::Unload() {

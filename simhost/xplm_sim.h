@@ -103,6 +103,9 @@ class Plugin {
   const std::string &Description() const { return description_; }
 
  private:
+  template <typename Find>
+  bool FindEntryPoints(Find find);
+
   void *handle_ = nullptr;
   std::string path_;
   std::string error_;
