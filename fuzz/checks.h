@@ -376,7 +376,9 @@ class HostedPlugin {
              (lines.empty() ? std::string() : lines.back());
     }
     started_ = true;
-    for (int i = 0; i < 5000; ++i) {
+    // A loaded machine (sanitizers, parallel tests) may take seconds over the small index.
+    for (const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+         std::chrono::steady_clock::now() < giveUp;) {
       simxp::RunFrame(kFrameDt);
       for (const auto &line : simxp::LogLines())
         if (line.rfind("CVHT: apt.dat ", 0) == 0)

@@ -180,7 +180,8 @@ TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
   std::atomic<bool> flooding{true};
   std::atomic<long> sent{0};
   std::thread sender([&] {
-    // Every other datagram a restart (5000 then 0), late ones, and another protocol version.
+    // Restarts from 5000 and from 4990 down to 0, and another protocol version. Which restart a line names
+    // depends on where a frame's drain begins, so either exact line may stand.
     const std::string kinds[] = {PoseBytes(5000), PoseBytes(0), PoseBytes(4990), PoseBytes(0), PoseBytes(6000, {}, true, 3)};
     for (long i = 0; flooding.load(); ++i) {
       const std::string &d = kinds[i % 5];
@@ -213,5 +214,7 @@ TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
   EXPECT_TRUE(std::any_of(fromPeer.begin(), fromPeer.end(), [&](const std::string &l) { return std::regex_match(l, held); }))
       << "the flood provoked no held-back restarts";
   for (const auto &l : fromPeer)
-    EXPECT_TRUE(std::regex_match(l, held) || l == "CVHT: sender restart detected (seq 5000 -> 0), resyncing") << l;
+    EXPECT_TRUE(std::regex_match(l, held) || l == "CVHT: sender restart detected (seq 5000 -> 0), resyncing" ||
+                l == "CVHT: sender restart detected (seq 4990 -> 0), resyncing")
+        << l;
 }
