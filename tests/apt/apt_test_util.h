@@ -20,19 +20,19 @@ inline std::string Header(const std::string &ident, int elevationFt = 100, const
   return code + sep + std::to_string(elevationFt) + sep + "0" + sep + "0" + sep + ident + sep + "Test Field\n";
 }
 
-// A 26-token row 100 with the given ends, numbers written as given, tokens parted by sep.
+// A 26-token row 100 with the given ends, numbers written as given, tokens parted by sep (one blank).
 inline std::string RunwayRow(const std::string &end1, const std::string &lat1, const std::string &lon1,
                              const std::string &end2, const std::string &lat2, const std::string &lon2,
                              const std::string &width = "30.00", const std::string &sep = " ") {
-  const std::string fill = "0.00 0.00 2 0 0 0";
   std::string r = "100";
-  for (const std::string &t : {width, std::string("1 0 0.25 0 2 1"), end1, lat1, lon1, fill, end2, lat2, lon2, fill})
+  for (const std::string &t : {width, std::string("1 0 0.25 0 2 1"), end1, lat1, lon1, std::string("0.00 0.00 2 0 0 0"),
+                               end2, lat2, lon2, std::string("0.00 0.00 2 0 0 0")})
     r += " " + t;
-  std::replace(r.begin(), r.end(), ' ', sep[0]);  // sep is one blank
+  std::replace(r.begin(), r.end(), ' ', sep[0]);
   return r + "\n";
 }
 
-// Airports with this many copies of one runway each; the sizes the failure tests read.
+// count airports of one runway each.
 inline std::string Airports(int count) {
   std::string body = Preamble();
   for (int i = 0; i < count; ++i)
@@ -40,24 +40,23 @@ inline std::string Airports(int count) {
   return body;
 }
 
-// A text field NUL-terminated within it and zero after the terminator.
-inline bool ZeroFilled(const char *field, size_t size) {
-  return field[size - 1] == '\0' &&
-         std::all_of(std::find(field, field + size, '\0'), field + size, [](char c) { return !c; });
-}
-
-// Reads the file; the invariants of a finished index: placed airports, runways grouped by a valid owner.
+// Reads the file and checks a finished index: placed airports, runways grouped by a valid owner, text fields
+// NUL-terminated within them and zero after the terminator.
 inline apt::Index ReadChecked(const std::string &path) {
+  auto zeroFilled = [](const char *field, size_t size) {
+    return std::all_of(std::find(field, field + size, '\0'), field + size, [](char c) { return !c; }) &&
+           field[size - 1] == '\0';
+  };
   apt::Index index;
   EXPECT_TRUE(index.read(path.c_str())) << path;
   int32_t last = 0;
   for (const apt::Runway &r : index.runways) {
     EXPECT_TRUE(r.airport >= last && static_cast<size_t>(r.airport) < index.airports.size()) << r.airport;
-    EXPECT_TRUE(ZeroFilled(r.end1, sizeof r.end1) && ZeroFilled(r.end2, sizeof r.end2)) << r.end1;
+    EXPECT_TRUE(zeroFilled(r.end1, sizeof r.end1) && zeroFilled(r.end2, sizeof r.end2)) << r.end1;
     last = r.airport;
   }
   for (const apt::Airport &a : index.airports)
-    EXPECT_TRUE(!(a.lat == 0.0f && a.lon == 0.0f) && ZeroFilled(a.ident, sizeof a.ident)) << a.ident;
+    EXPECT_TRUE(!(a.lat == 0.0f && a.lon == 0.0f) && zeroFilled(a.ident, sizeof a.ident)) << a.ident;
   return index;
 }
 
