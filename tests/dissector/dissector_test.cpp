@@ -1,13 +1,10 @@
 // The Wireshark dissector, run by tshark on one capture of what the real plug-in and the phone exchanged:
 // a table of packet kinds, each with the tshark field line every datagram of that kind must give.
 #include <array>
-#include <chrono>
-#include <fstream>
 #include <functional>
 #include <map>
 #include <set>
 #include <sstream>
-#include <thread>
 
 #include "plugin_fixture.h"
 
@@ -17,17 +14,16 @@ namespace {
 
 const char *kMetar = "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG";
 const char *kMalformed =
-    "cvht.malformed.length || cvht.malformed.version || cvht.malformed.counts || "
-    "cvht.malformed.magic";
+    "cvht.malformed.length || cvht.malformed.version || cvht.malformed.counts || cvht.malformed.magic";
 
-struct Airport {
+// Nearest first from the standard aircraft; the last lies beyond 150 nm and is never listed. Runways are end 1,
+// end 2 and width in metres, their ends 0.01° south-west and north-east of the airport.
+const struct {
   const char *ident;
   int elevationFt;
   double lat, lon;
-  std::vector<std::array<const char *, 3>> runways;  // end 1, end 2, width in metres
-};
-// Nearest first from the standard aircraft; the last lies beyond 150 nm and is never listed.
-const std::vector<Airport> kAirports = {
+  std::vector<std::array<const char *, 3>> runways;
+} kAirports[] = {
     {"LSZH", 1416, 47.464722, 8.549167, {{"10", "28", "60"}, {"14", "32", "60"}, {"16", "34", "60"}}},
     {"LSZK", 1352, 47.52, 8.55, {{"07", "25", "20"}}},
     {"LSZF", 1283, 47.62, 8.55, {{"09", "27", "23"}, {"02", "20", "25"}}},
@@ -37,19 +33,19 @@ const std::vector<Airport> kAirports = {
 };
 
 std::string AptDat() {
-  std::ostringstream out;
-  out << "I\n1200 Generated for the dissector test\n\n";
+  std::string out = "I\n1200 Generated for the dissector test\n\n";
+  char row[256];
   for (const auto &a : kAirports) {
-    out << "1 " << a.elevationFt << " 0 0 " << a.ident << " Field " << a.ident << "\n";
+    out += "1 " + std::to_string(a.elevationFt) + " 0 0 " + a.ident + " Field\n";
     for (const auto &r : a.runways) {
-      char row[256];
       std::snprintf(row, sizeof row, "100 %s 1 0 0.25 1 3 0 %s %.8f %.8f 0 0 3 2 1 0 %s %.8f %.8f 0 0 3 2 1 0\n", r[2],
                     r[0], a.lat - 0.01, a.lon - 0.01, r[1], a.lat + 0.01, a.lon + 0.01);
-      out << row;
+      out += row;
     }
-    out << "1302 datum_lat " << a.lat << "\n1302 datum_lon " << a.lon << "\n";
+    std::snprintf(row, sizeof row, "1302 datum_lat %g\n1302 datum_lon %g\n", a.lat, a.lon);
+    out += row;
   }
-  return out.str() + "99\n";
+  return out + "99\n";
 }
 
 template <typename T>
@@ -89,14 +85,6 @@ std::string G(double v) {  // tshark's rendering of a float field
   std::snprintf(s, sizeof s, "%.6g", v);
   return s;
 }
-std::string Hex(const uint8_t *b, size_t n) {
-  std::string s;
-  for (size_t i = 0; i < n; ++i) {
-    s += "0123456789abcdef"[b[i] >> 4];
-    s += "0123456789abcdef"[b[i] & 15];
-  }
-  return s;
-}
 std::string Tabbed(const std::vector<std::string> &cols) {
   std::string s;
   for (const auto &c : cols) s += (s.empty() ? "" : "\t") + c;
@@ -105,54 +93,41 @@ std::string Tabbed(const std::vector<std::string> &cols) {
 
 class DissectorTest : public PluginTest {
  protected:
-  void Send(const std::string &bytes) {
+  // crooked: sent where the plug-in must ignore it, and expected to be marked malformed.
+  void Send(const std::string &bytes, bool crooked = false) {
     phone().Send(bytes);
     log_.push_back({true, simTime_, bytes});
+    if (crooked) crooked_.insert(static_cast<int>(log_.size()));
   }
   void Step() {
     Frame();
     simTime_ += 1.0 / 60.0;
     for (auto &p : phone().Take()) log_.push_back({false, simTime_, std::move(p)});
   }
-  // Sent where the plug-in must ignore it, and expected to be marked malformed.
-  void Crooked(const std::string &bytes) {
-    Send(bytes);
-    crooked_.insert(static_cast<int>(log_.size()));
-    Step();
-  }
 
-  static constexpr uint32_t kPauseFrom = 150, kPauseTo = 260;
   static Pose Sway(uint32_t seq) { return {0.01f * static_cast<float>(seq % 7), 0, 0, 0.5f * (seq % 40) - 10, -2, 0}; }
 
   // Seven seconds of a phone streaming poses to the plug-in in flight near several airports, with a pause in
   // tracking (the view fades to neutral), one airport query, one short and one long pose datagram; then truncated
   // copies of everything and datagrams no side should send, through the plug-in's port as traffic it must ignore.
   void Fly() {
-    simxp::SetFloat("sim/flightmodel/position/true_airspeed", 100.0f);
-    simxp::SetFloat("sim/flightmodel/position/indicated_airspeed", 97.0f);
-    simxp::SetFloat("sim/flightmodel/position/groundspeed", 50.0f);
+    for (const auto &[ref, v] : std::map<std::string, float>{{"sim/flightmodel/position/true_airspeed", 100.0f},
+                                                             {"sim/flightmodel/position/indicated_airspeed", 97.0f},
+                                                             {"sim/flightmodel/position/groundspeed", 50.0f},
+                                                             {"sim/flightmodel/position/y_agl", 10.0f},
+                                                             {"sim/flightmodel/forces/g_nrml", 1.25f},
+                                                             {"sim/time/total_flight_time_sec", 321.5f}})
+      simxp::SetFloat(ref.c_str(), v);
     simxp::SetInt("sim/flightmodel/failures/onground_any", 0);
-    simxp::SetFloat("sim/flightmodel/position/y_agl", 10.0f);
-    simxp::SetFloat("sim/flightmodel/forces/g_nrml", 1.25f);
-    simxp::SetFloat("sim/time/total_flight_time_sec", 321.5f);
     simxp::SetMetar("LSZH", kMetar);
-    auto apt = std::filesystem::path(system_.Path()) / "Global Scenery/Global Airports/Earth nav data/apt.dat";
-    std::filesystem::create_directories(apt.parent_path());
-    std::ofstream(apt, std::ios::binary) << AptDat();
+    WriteApt(AptDat());
     ASSERT_EQ(Start(), 1);
-    for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").empty(); ++i) {
-      Frame();
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    ASSERT_EQ(LinesStartingWith("apt.dat "), std::vector<std::string>{"CVHT: apt.dat indexed: 6 airports, 9 runways"});
+    ASSERT_EQ(AwaitScan(), std::vector<std::string>{"CVHT: apt.dat indexed: 6 airports, 9 runways"});
     for (uint32_t seq = 1; seq <= 420; ++seq) {
       if (seq == 100) Send(QueryBytes("LSZH"));
-      if (seq == 300)
-        Crooked(PoseBytes(seq).substr(0, 20));
-      else {
-        Send(PoseBytes(seq, Sway(seq), seq < kPauseFrom || seq >= kPauseTo));
-        Step();
-      }
+      const bool tracking = seq < 150 || seq >= 260;  // the pause
+      Send(seq == 300 ? PoseBytes(seq).substr(0, 20) : PoseBytes(seq, Sway(seq), tracking), seq == 300);
+      Step();
     }
     Send(PoseBytes(421) + "tail");  // read as its first 48 bytes: noted, not malformed
     longPose_ = static_cast<int>(log_.size());
@@ -164,16 +139,20 @@ class DissectorTest : public PluginTest {
     latest["CVHT"] = PoseBytes(1);
     latest["CVHQ"] = QueryBytes("LSZH");
     for (const auto &[magic, bytes] : latest)
-      for (size_t n = 1; n < bytes.size(); n += (n < 24 ? 1 : 13)) Crooked(bytes.substr(0, n));
-    Crooked(QueryBytes("LSZH") + "X");
-    Crooked(QueryBytes("LSZH", 2));
-    Crooked(PoseBytes(5000, {}, true, 3));
-    Crooked(std::string("XYZW") + std::string(44, '\0'));
+      for (size_t n = 1; n < bytes.size(); n += (n < 24 ? 1 : 13)) {
+        Send(bytes.substr(0, n), true);
+        Step();
+      }
     std::string status = latest["CVHS"], more = latest["CVHA"], fewer = latest["CVHA"];
     status[4] = 5;
     more[16] = static_cast<char>(more[16] + 1);
     fewer[18] = 0;
-    for (const auto &bytes : {status, more, fewer, latest["CVHW"] + std::string(4, '\0')}) Crooked(bytes);
+    for (const auto &bytes :
+         {QueryBytes("LSZH") + "X", QueryBytes("LSZH", 2), PoseBytes(5000, {}, true, 3),
+          std::string("XYZW") + std::string(44, '\0'), status, more, fewer, latest["CVHW"] + std::string(4, '\0')}) {
+      Send(bytes, true);
+      Step();
+    }
     // The capture, also kept in the build folder for a look in Wireshark.
     WritePcap(capture_, phone().Port(), log_);
     std::error_code ec;
@@ -220,15 +199,6 @@ class DissectorTest : public PluginTest {
   double simTime_ = 1700000000.0;
 };
 
-// Per packet kind: the fields shown after the Info column, how many datagrams of the kind the flight has at
-// least, and the line each must give, made from the bytes the plug-in or the phone sent.
-struct Kind {
-  const char *magic;
-  std::vector<std::string> fields;
-  size_t atLeast;
-  std::function<std::string(const std::string &bytes)> line;
-};
-
 }  // namespace
 
 TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMarked) {
@@ -237,7 +207,14 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
   const uint16_t port = phone().Port();
   std::set<std::string> fresh;  // the values the status packets' fresh flag took
   std::set<uint32_t> mismatch;  // the sequence numbers of the status packets that raised the mismatch
-  const std::vector<Kind> kinds = {
+  // Per packet kind: the fields shown after the Info column, how many datagrams of the kind the flight has at
+  // least, and the line each must give, made from the bytes the plug-in or the phone sent.
+  const struct {
+    const char *magic;
+    std::vector<std::string> fields;
+    size_t atLeast;
+    std::function<std::string(const std::string &bytes)> line;
+  } kinds[] = {
       {"CVHT",
        {"cvht.pose.seq", "cvht.pose.flags.tracking", "cvht.pose.x", "cvht.pose.yaw", "cvht.pose.pitch", "udp.srcport",
         "udp.dstport"},
@@ -263,10 +240,11 @@ TEST_F(DissectorTest, EveryDatagramOfAFlightDecodesAsSentAndEveryCrookedOneIsMar
                            m = s.flags & cvht::kStatusMismatch ? "1" : "0";
          fresh.insert(f);
          if (m == "1") mismatch.insert(s.seq);
-         char info[64];
+         char info[64], echo[17];
          std::snprintf(info, sizeof info, "Status seq=%u blend=%.2f%s", s.seq, s.blend, m == "1" ? " MISMATCH" : "");
+         for (int i = 0; i < 8; ++i) std::snprintf(echo + 2 * i, 3, "%02x", s.echo[i]);
          return Tabbed({info, "4", std::to_string(s.seq), G(s.blend), "97", "194.384", "433", "47.4647", f, m, "1",
-                        std::to_string(s.drained), Hex(s.echo, 8)});
+                        std::to_string(s.drained), echo});
        }},
       {"CVHF",
        {"cvht.flight.flags", "cvht.flight.flags.onGroundKnown", "cvht.flight.flags.onGround",
