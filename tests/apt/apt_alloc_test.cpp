@@ -56,8 +56,10 @@ struct Source {
         errno = src.err;
         return -1;
       }
-      if (src.at >= src.bytes.size())
-        return src.endless ? static_cast<ssize_t>(std::memset(buf, 'c', size) ? size : 0) : 0;
+      if (src.at >= src.bytes.size()) {
+        if (src.endless) std::memset(buf, 'c', size);
+        return src.endless ? static_cast<ssize_t>(size) : 0;
+      }
       size = std::min({size, src.bytes.size() - src.at, src.failAt - src.at});
       std::memcpy(buf, src.bytes.data() + src.at, size);
       src.at += size;

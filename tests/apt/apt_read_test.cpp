@@ -106,18 +106,10 @@ std::vector<RowCase> RowCases() {
        "PREV" + kAt + "AFTER" + kAt + "| 0:09/27 0:09/27 1:09/27"},
   };
   // The elevation follows atoi's longest numeric prefix, held at the ends of int32.
-  const std::pair<std::string, std::string> elevations[] = {{"1500", "1500"},
-                                                            {"-30", "-30"},
-                                                            {"+7", "7"},
-                                                            {"12abc", "12"},
-                                                            {"abc", "0"},
-                                                            {"0x1F", "0"},
-                                                            {"\v42", "42"},
-                                                            {"2147483647", "2147483647"},
-                                                            {"2147483648", "2147483647"},
-                                                            {"-2147483649", "-2147483648"},
-                                                            {"99999999999999999999999", "2147483647"},
-                                                            {"-99999999999999999999", "-2147483648"}};
+  const std::pair<std::string, std::string> elevations[] = {
+      {"1500", "1500"}, {"-30", "-30"}, {"+7", "7"}, {"12abc", "12"}, {"abc", "0"}, {"0x1F", "0"}, {"\v42", "42"},
+      {"2147483647", "2147483647"}, {"2147483648", "2147483647"}, {"-2147483649", "-2147483648"},
+      {"99999999999999999999999", "2147483647"}, {"-99999999999999999999", "-2147483648"}};
   for (const auto &[text, want] : elevations)
     c.push_back({"Elevation" + text, "1 " + text + " 0 0 E Name\n" + kRwy, "E(10.1 20.2 " + want + ") | 0:09/27"});
   // Rows 1, 100 and 1302 of 512 bytes or more (line end included) are not in the file; 511 bytes still are.
@@ -168,19 +160,14 @@ TEST(AptRead, ParseRunwayRowReadsTheFirstTwentyTokensAndLeavesRejectedRowsUntouc
   const std::string full = "100 30 1 0 0.25 0 2 1 09 10 20 0 0 2 0 0 0 27 10.2 20.4";  // 20 tokens
   const std::string sea =
       RunwayRow("16L", "47.46380300", "-122.30803400", "34R", "47.43112200", "-122.30807500", "45.72");
+  // Row, then "end1/end2 width lat1 lon1 lat2 lon2 airport" as parsed, or "" where the row is rejected.
   const std::pair<std::string, std::string> cases[] = {
-      // row, "end1/end2 width lat1 lon1 lat2 lon2 airport"
       {sea.substr(0, sea.size() - 1) + " extra1 extra2 extra3 extra4",
        "16L/34R 45.72 47.4638 -122.308 47.43112 -122.3081 -1"},
       {"\t " + full + "\r\n", "09/27 30 10 20 10.2 20.4 -1"},
       {RunwayRow("09", "north", "20", "27", "x", "20.4", "wide"), "09/27 0 0 20 0 20.4 -1"},
-      {"", ""},
-      {" \t\r\n", ""},
-      {full.substr(0, full.rfind(' ')), ""},
-      {"1000" + full.substr(3), ""},
-      {"10 " + full.substr(4), ""},
-      {"100x" + full.substr(3), ""},
-      {"0100" + full.substr(3), ""}};
+      {"", ""}, {" \t\r\n", ""}, {full.substr(0, full.rfind(' ')), ""}, {"1000" + full.substr(3), ""},
+      {"10 " + full.substr(4), ""}, {"100x" + full.substr(3), ""}, {"0100" + full.substr(3), ""}};
   for (const auto &[row, want] : cases) {
     std::string line = row;
     apt::Runway rw, before;
