@@ -48,12 +48,6 @@ std::string AptDat() {
   return out + "99\n";
 }
 
-template <typename T>
-void Put(std::string &s, T v, bool bigEndian = false) {
-  auto *b = reinterpret_cast<const char *>(&v);
-  for (size_t i = 0; i < sizeof v; ++i) s += b[bigEndian ? sizeof v - 1 - i : i];
-}
-
 struct Datagram {
   bool fromPhone;
   double time;
@@ -62,22 +56,22 @@ struct Datagram {
 
 // A classic pcap file of raw IPv4 datagrams between the phone's port and 49707 on 127.0.0.1; no checksums.
 void WritePcap(const std::string &path, uint16_t phonePort, const std::vector<Datagram> &datagrams) {
-  std::string out;
-  for (uint32_t v : {0xA1B2C3D4u, 4u << 16 | 2u, 0u, 0u, 65535u, 101u}) Put(out, v);  // 101: raw IPv4 records
+  std::ofstream out(path, std::ios::binary);
+  const uint32_t file[] = {0xA1B2C3D4u, 4u << 16 | 2u, 0, 0, 65535, 101};  // 101: raw IPv4 records
+  out.write(reinterpret_cast<const char *>(file), sizeof file);
   for (const auto &d : datagrams) {
-    std::string ip = "\x45";
-    Put(ip, uint8_t{0});
-    Put(ip, static_cast<uint16_t>(28 + d.bytes.size()), true);
-    for (uint32_t v : {0u, 0x40110000u, 0x7F000001u, 0x7F000001u}) Put(ip, v, true);  // TTL 64, UDP, loopback
-    Put(ip, static_cast<uint16_t>(d.fromPhone ? phonePort : cvht::kPort), true);
-    Put(ip, static_cast<uint16_t>(d.fromPhone ? cvht::kPort : phonePort), true);
-    Put(ip, static_cast<uint32_t>((8 + d.bytes.size()) << 16), true);
-    ip += d.bytes;
-    for (double v : {std::floor(d.time), (d.time - std::floor(d.time)) * 1e6, 1.0 * ip.size(), 1.0 * ip.size()})
-      Put(out, static_cast<uint32_t>(v));
-    out += ip;
+    const uint16_t size = static_cast<uint16_t>(28 + d.bytes.size());
+    const uint16_t from = d.fromPhone ? phonePort : cvht::kPort, to = d.fromPhone ? cvht::kPort : phonePort;
+    const uint32_t record[] = {static_cast<uint32_t>(d.time),
+                               static_cast<uint32_t>((d.time - std::floor(d.time)) * 1e6), size, size};
+    // The IPv4 header (TTL 64, UDP, loopback to loopback) and the UDP header, in network byte order.
+    const uint16_t ip[] = {
+        htons(0x4500), htons(size), 0,           0,         htons(0x4011),    0, htons(0x7F00), htons(1),
+        htons(0x7F00), htons(1),    htons(from), htons(to), htons(size - 20), 0};
+    out.write(reinterpret_cast<const char *>(record), sizeof record);
+    out.write(reinterpret_cast<const char *>(ip), sizeof ip);
+    out << d.bytes;
   }
-  std::ofstream(path, std::ios::binary) << out;
 }
 
 std::string G(double v) {  // tshark's rendering of a float field
