@@ -133,36 +133,31 @@ struct Install : ::testing::Test {
 // the old install set aside under the staging name, or not checked (a clean-up failed too).
 enum class Left { asBefore, noAddOn, setAside, unchecked };
 
+// One way an install goes: the machine, the failures the platform is told to give or a fault of the
+// real file system, then what the install reports and leaves.
 struct Case {
   const char* name;
-  std::function<void(Install&)> make;   // a fault made through the platform's own means
-  std::function<Skip(Install&)> fault;  // a fault of the real file system
   std::string outcome;
+  bool earlier = false;                     // an earlier install is there
+  std::optional<std::string> plugin = {};   // the payload's plug-in bytes instead
+  Tree items = {};                          // below the temporary folder: bytes, "gone", "pipe" or "folder"
+  std::map<std::string, int> fail = {};     // errno by platform operation
+  bool unwritable = false;                  // the platform says the plug-ins folder is not writable
+  bool setAside = false;                    // the system refuses the one-step exchange
+  std::map<std::string, int> renames = {};  // errno by renamed item
+  std::string uuid = "";
+  std::function<Skip(Install&)> fault = {};  // a fault of the real file system
   Left left = Left::asBefore;
-  bool asNobody = false;                    // root ignores permission bits: installs as "nobody"
-  std::function<void(Install&)> repair{};  // then the same install succeeds
+  bool asNobody = false;                      // root ignores permission bits: installs as "nobody"
+  std::function<void(Install&)> repair = {};  // then the same install succeeds
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
-auto earlier = [](Install& t) { earlierInstall(t.xplane); };
-auto failing = [](std::map<std::string, int> fail) { return [fail](Install& t) { t.platform.fail = fail; }; };
-// The same fault where the system refuses the one-step exchange: the old folder is set aside instead.
-auto setAside = [](std::function<Skip(Install&)> fault) {
-  return [fault](Install& t) {
-    t.platform.refuseExchange = true;
-    return fault(t);
-  };
-};
-// A failed move in puts the set-aside old folder back; a failed move back is what the user hears about.
-auto moveInFails = [](std::map<std::string, int> renames) {
-  return [renames](Install& t) {
-    earlierInstall(t.xplane);
-    t.platform.refuseExchange = true;
-    t.platform.uuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
-    t.platform.failingRenames = renames;
-  };
-};
+const std::string kPluginsAt = "X-Plane 12/Resources/plugins/";
+const std::string kPayloadAt = "Installer/TAVRO/";
+const std::string kUuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+
 // The plug-ins folder is a 256 KiB tmpfs and the plug-in file 1 MiB: the copy runs out of space.
 auto tmpfsFull = [](bool withEarlier) {
   return [withEarlier](Install& t) -> Skip {
@@ -174,10 +169,7 @@ auto tmpfsFull = [](bool withEarlier) {
 };
 auto smallPayload = [](Install& t) { makePayload(t.payload, std::string(64 << 10, 'x')); };
 // The earlier install is a mount point: the system refuses to swap it out, after the staging copy.
-auto busyDestination = [](Install& t) {
-  earlierInstall(t.xplane);
-  return t.mount(t.destination, t.destination, nullptr, MS_BIND);
-};
+auto busyDestination = [](Install& t) { return t.mount(t.destination, t.destination, nullptr, MS_BIND); };
 auto destinationFile = [](Install& t) -> Skip {
   writeFile(t.destination, "not a folder");
   return std::nullopt;
@@ -199,139 +191,101 @@ auto overlay = [](Install& t) -> Skip {
   writeFile(layers + "/lower/TAVRO/" + kPlugin, "old plug-in");
   writeFile(layers + "/lower/TAVRO/only-in-old.txt", "old");
   writeFile(layers + "/lower/OtherPlugin/lin_x64/OtherPlugin.xpl", "other");
-  return t.mount("tavro-overlay", t.plugins, "overlay", 0,
-                 "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper,workdir=" + layers + "/work,redirect_dir=off");
+  return t.mount(
+      "tavro-overlay", t.plugins, "overlay", 0,
+      "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper,workdir=" + layers + "/work,redirect_dir=off");
 };
 // The helper stops itself once its staging copy is complete, so the kill lands there every time; the
 // next install removes only what it made and leaves the other's leftover untouched.
 auto killed = [](Install& t) { return t.killBetweenCopyAndMove(); };
 
 const Case kCases[] = {
-    {"fresh", {}, {}, kOk},
-    {"update_replaces_the_whole_folder", earlier, {}, kOk},
-    {"update_sets_the_old_aside_where_no_exchange",
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       t.platform.refuseExchange = true;
-     },
-     {}, kOk},
-    {"others_staging_folders_stay",
-     [](Install& t) { writeFile(t.plugins + "/TAVRO.installing-DEADBEEF/" + kPlugin, "half"); }, {}, kOk},
-    {"taken_staging_name_is_never_deleted",
-     [](Install& t) {
-       writeFile(t.plugins + "/TAVRO.installing-DEADBEEF/keep", "someone else's");
-       t.platform.uuid = "DEADBEEF-0000-4000-8000-000000000000";
-     },
-     {}, kCopyFailed + "An item with the same name already exists. (TAVRO)\n"},
-    {"payload_without_plugin_file",
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       fs::remove(t.payload + "/" + kPlugin);
-     },
-     {}, kMissing},
-    {"no_payload_and_not_xplane",
-     [](Install& t) {
-       t.platform.resource.reset();
-       fs::remove(t.xplane + "/Resources/default data");
-     },
-     {}, kMissing},
-    {"no_default_data", [](Install& t) { fs::remove(t.xplane + "/Resources/default data"); }, {}, kNotXPlane},
-    {"no_folder_is_not_made", [](Install& t) { fs::remove_all(t.xplane); }, {}, kNotXPlane},
-    {"plugins_unwritable",
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       t.platform.writable = false;
-     },
-     {}, kUnwritable},
-    {"empty_plugin_fails_verification", [](Install& t) { makePayload(t.payload, ""); }, {}, kVerify},
-    {"verify_failure_after_replace_leaves_no_add_on",
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       makePayload(t.payload, "");
-     },
-     {}, kVerify, Left::noAddOn},
-    {"plugin_file_is_a_folder",
-     [](Install& t) {
-       fs::remove_all(t.payload);
-       fs::create_directories(t.payload + "/" + kPlugin + "/inside");
-     },
-     {}, kVerify},
-    {"copy_fails_half_way_on_a_pipe",
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       ASSERT_EQ(::mkfifo((t.payload + "/zz-pipe").c_str(), 0644), 0);
-     },
-     {}, kCopyFailed + "The item is of a kind that can't be copied. (TAVRO/zz-pipe)\n"},
-    {"copy_no_space", failing({{"copy", ENOSPC}}), {}, kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n"},
-    {"copy_no_permission", failing({{"copy", EACCES}}), {},
-     kCopyFailed + "You don't have permission to write in that folder. (TAVRO)\n"},
-    {"copy_read_only", failing({{"copy", EROFS}}), {}, kCopyFailed + "The disk is read-only. (TAVRO)\n"},
-    {"copy_io_error", failing({{"copy", EIO}}), {}, kCopyFailed + "The disk couldn't be written. (TAVRO)\n"},
-    {"copy_other_error", failing({{"copy", EOVERFLOW}}), {}, kCopyFailed + "The operation couldn't be completed. (TAVRO)\n"},
-    {"replace_fails",
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       t.platform.fail = {{"replace", EBUSY}};
-     },
-     {}, kInUse},
-    {"move_fails", failing({{"move", EEXIST}}), {}, kCopyFailed + "An item with the same name already exists. (TAVRO)\n"},
-    {"set_aside_move_in_fails", moveInFails({{"TAVRO.installing-0A1B2C3D", EIO}}), {},
-     kCopyFailed + "The disk couldn't be written. (TAVRO)\n"},
-    {"set_aside_move_back_fails_too",
-     moveInFails({{"TAVRO.installing-0A1B2C3D", EIO}, {"TAVRO.installing-0A1B2C3D.old", EROFS}}), {},
-     kCopyFailed + "The disk is read-only. (TAVRO)\n", Left::setAside},
+    {.name = "fresh", .outcome = kOk},
+    {.name = "update_replaces_the_whole_folder", .outcome = kOk, .earlier = true},
+    {.name = "update_sets_the_old_aside_where_no_exchange", .outcome = kOk, .earlier = true, .setAside = true},
+    {.name = "others_staging_folders_stay", .outcome = kOk,
+     .items = {{kPluginsAt + "TAVRO.installing-DEADBEEF/" + kPlugin, "half"}}},
+    {.name = "taken_staging_name_is_never_deleted",
+     .outcome = kCopyFailed + "An item with the same name already exists. (TAVRO)\n",
+     .items = {{kPluginsAt + "TAVRO.installing-DEADBEEF/keep", "someone else's"}},
+     .uuid = "DEADBEEF-0000-4000-8000-000000000000"},
+    {.name = "payload_without_plugin_file", .outcome = kMissing, .earlier = true,
+     .items = {{kPayloadAt + kPlugin, "gone"}}},
+    {.name = "no_payload_and_not_xplane", .outcome = kMissing,
+     .items = {{"Installer", "gone"}, {"X-Plane 12/Resources/default data", "gone"}}},
+    {.name = "no_default_data", .outcome = kNotXPlane, .items = {{"X-Plane 12/Resources/default data", "gone"}}},
+    {.name = "no_folder_is_not_made", .outcome = kNotXPlane, .items = {{"X-Plane 12", "gone"}}},
+    {.name = "plugins_unwritable", .outcome = kUnwritable, .earlier = true, .unwritable = true},
+    {.name = "empty_plugin_fails_verification", .outcome = kVerify, .plugin = ""},
+    {.name = "verify_failure_after_replace_leaves_no_add_on", .outcome = kVerify, .earlier = true, .plugin = "",
+     .left = Left::noAddOn},
+    {.name = "plugin_file_is_a_folder", .outcome = kVerify,
+     .items = {{kPayloadAt + kPlugin, "gone"}, {kPayloadAt + kPlugin + "/inside", "folder"}}},
+    {.name = "copy_fails_half_way_on_a_pipe",
+     .outcome = kCopyFailed + "The item is of a kind that can't be copied. (TAVRO/zz-pipe)\n", .earlier = true,
+     .items = {{kPayloadAt + "zz-pipe", "pipe"}}},
+    {.name = "copy_no_space", .outcome = kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n",
+     .fail = {{"copy", ENOSPC}}},
+    {.name = "copy_no_permission",
+     .outcome = kCopyFailed + "You don't have permission to write in that folder. (TAVRO)\n",
+     .fail = {{"copy", EACCES}}},
+    {.name = "copy_read_only", .outcome = kCopyFailed + "The disk is read-only. (TAVRO)\n", .fail = {{"copy", EROFS}}},
+    {.name = "copy_io_error", .outcome = kCopyFailed + "The disk couldn't be written. (TAVRO)\n",
+     .fail = {{"copy", EIO}}},
+    {.name = "copy_other_error", .outcome = kCopyFailed + "The operation couldn't be completed. (TAVRO)\n",
+     .fail = {{"copy", EOVERFLOW}}},
+    {.name = "replace_fails", .outcome = kInUse, .earlier = true, .fail = {{"replace", EBUSY}}},
+    {.name = "move_fails", .outcome = kCopyFailed + "An item with the same name already exists. (TAVRO)\n",
+     .fail = {{"move", EEXIST}}},
+    // A failed move in puts the set-aside old folder back; a failed move back is what the user hears about.
+    {.name = "set_aside_move_in_fails", .outcome = kCopyFailed + "The disk couldn't be written. (TAVRO)\n",
+     .earlier = true, .setAside = true, .renames = {{"TAVRO.installing-0A1B2C3D", EIO}}, .uuid = kUuid},
+    {.name = "set_aside_move_back_fails_too", .outcome = kCopyFailed + "The disk is read-only. (TAVRO)\n",
+     .earlier = true, .setAside = true,
+     .renames = {{"TAVRO.installing-0A1B2C3D", EIO}, {"TAVRO.installing-0A1B2C3D.old", EROFS}}, .uuid = kUuid,
+     .left = Left::setAside},
     // A clean-up that fails too never hides the step's error.
-    {"copy_and_clean_up_fail", failing({{"copy", ENOSPC}, {"remove", EIO}}), {},
-     kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n", Left::unchecked},
-    {"verify_and_clean_up_fail",
-     [](Install& t) {
-       makePayload(t.payload, "");
-       t.platform.fail = {{"remove", EIO}};
-     },
-     {}, kVerify, Left::unchecked},
+    {.name = "copy_and_clean_up_fail", .outcome = kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n",
+     .fail = {{"copy", ENOSPC}, {"remove", EIO}}, .left = Left::unchecked},
+    {.name = "verify_and_clean_up_fail", .outcome = kVerify, .plugin = "", .fail = {{"remove", EIO}},
+     .left = Left::unchecked},
 
-    {"tmpfs_full_first_install", {}, tmpfsFull(false), kNoSpace, Left::asBefore, false, smallPayload},
-    {"tmpfs_full_over_an_earlier_install", {}, tmpfsFull(true), kNoSpace, Left::asBefore, false, smallPayload},
-    {"read_only_mount", {},
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       if (Skip why = t.mount(t.plugins, t.plugins, nullptr, MS_BIND)) return why;
-       return t.mount("", t.plugins, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
-     },
-     kUnwritable},
-    {"plugins_folder_not_this_users", {},
-     [](Install& t) {
-       ::chmod(t.plugins.c_str(), 0555);
-       return Skip();
-     },
-     kUnwritable, Left::asBefore, true, [](Install& t) { ::chmod(t.plugins.c_str(), 0755); }},
-    {"replace_refused", {}, busyDestination, kInUse},
-    {"replace_refused_set_aside", {}, setAside(busyDestination), kInUse},
-    {"unreadable_payload_file", {},
-     [](Install& t) {
-       earlierInstall(t.xplane);
-       ::chmod((t.payload + "/" + kPlugin).c_str(), 0);
-       return Skip();
-     },
-     kCopyFailed + "You don't have permission to read the installer's files. (TAVRO/" + kPlugin + ")\n", Left::asBefore,
-     true, [](Install& t) { ::chmod((t.payload + "/" + kPlugin).c_str(), 0744); }},
+    {.name = "tmpfs_full_first_install", .outcome = kNoSpace, .fault = tmpfsFull(false), .repair = smallPayload},
+    {.name = "tmpfs_full_over_an_earlier_install", .outcome = kNoSpace, .fault = tmpfsFull(true),
+     .repair = smallPayload},
+    {.name = "read_only_mount", .outcome = kUnwritable, .earlier = true,
+     .fault =
+         [](Install& t) {
+           if (Skip why = t.mount(t.plugins, t.plugins, nullptr, MS_BIND)) return why;
+           return t.mount("", t.plugins, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
+         }},
+    {.name = "plugins_folder_not_this_users", .outcome = kUnwritable,
+     .fault = [](Install& t) { return ::chmod(t.plugins.c_str(), 0555) == 0 ? Skip() : "chmod refused"; },
+     .asNobody = true, .repair = [](Install& t) { ::chmod(t.plugins.c_str(), 0755); }},
+    {.name = "replace_refused", .outcome = kInUse, .earlier = true, .fault = busyDestination},
+    {.name = "replace_refused_set_aside", .outcome = kInUse, .earlier = true, .setAside = true,
+     .fault = busyDestination},
+    {.name = "unreadable_payload_file",
+     .outcome = kCopyFailed + "You don't have permission to read the installer's files. (TAVRO/" + kPlugin + ")\n",
+     .earlier = true,
+     .fault =
+         [](Install& t) { return ::chmod((t.payload + "/" + kPlugin).c_str(), 0) == 0 ? Skip() : "chmod refused"; },
+     .asNobody = true, .repair = [](Install& t) { ::chmod((t.payload + "/" + kPlugin).c_str(), 0744); }},
     // A file that opens but whose reading fails, as on a damaged disk: a bind mount of this process's
     // own memory file, whose first page is unmapped, so that read() gives EIO.
-    {"payload_read_error", {},
-     [](Install& t) {
-       writeFile(t.payload + "/lin_x64/zz-data.bin", "");
-       earlierInstall(t.xplane);
-       return t.mount("/proc/self/mem", t.payload + "/lin_x64/zz-data.bin", nullptr, MS_BIND);
-     },
-     kCopyFailed + "The installer's files couldn't be read from the disk. (TAVRO/lin_x64/zz-data.bin)\n"},
-    {"destination_file", {}, destinationFile, kOk},
-    {"destination_file_set_aside", {}, setAside(destinationFile), kOk},
-    {"destination_link", {}, destinationLink, kOk},
-    {"destination_link_set_aside", {}, setAside(destinationLink), kOk},
-    {"overlay_lower_layer", {}, overlay, kOk},
-    {"overlay_lower_layer_set_aside", {}, setAside(overlay), kOk},
-    {"killed_between_copy_and_move_first_install", {}, killed, kOk},
-    {"killed_between_copy_and_move_over_an_earlier_install", earlier, killed, kOk},
+    {.name = "payload_read_error",
+     .outcome = kCopyFailed + "The installer's files couldn't be read from the disk. (TAVRO/lin_x64/zz-data.bin)\n",
+     .earlier = true, .items = {{kPayloadAt + "lin_x64/zz-data.bin", ""}},
+     .fault =
+         [](Install& t) { return t.mount("/proc/self/mem", t.payload + "/lin_x64/zz-data.bin", nullptr, MS_BIND); }},
+    {.name = "destination_file", .outcome = kOk, .fault = destinationFile},
+    {.name = "destination_file_set_aside", .outcome = kOk, .setAside = true, .fault = destinationFile},
+    {.name = "destination_link", .outcome = kOk, .fault = destinationLink},
+    {.name = "destination_link_set_aside", .outcome = kOk, .setAside = true, .fault = destinationLink},
+    {.name = "overlay_lower_layer", .outcome = kOk, .fault = overlay},
+    {.name = "overlay_lower_layer_set_aside", .outcome = kOk, .setAside = true, .fault = overlay},
+    {.name = "killed_between_copy_and_move_first_install", .outcome = kOk, .fault = killed},
+    {.name = "killed_between_copy_and_move_over_an_earlier_install", .outcome = kOk, .earlier = true, .fault = killed},
 };
 
 struct InstallCase : Install, ::testing::WithParamInterface<Case> {};
@@ -340,7 +294,24 @@ struct InstallCase : Install, ::testing::WithParamInterface<Case> {};
 
 TEST_P(InstallCase, ReportsAndLeaves) {
   const Case& c = GetParam();
-  if (c.make) c.make(*this);
+  if (c.earlier) earlierInstall(xplane);
+  if (c.plugin) makePayload(payload, *c.plugin);
+  for (const auto& [item, bytes] : c.items) {
+    std::string at = tmp.Path() + "/" + item;
+    if (bytes == "gone")
+      fs::remove_all(at);
+    else if (bytes == "pipe")
+      ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0);
+    else if (bytes == "folder")
+      fs::create_directories(at);
+    else
+      writeFile(at, bytes);
+  }
+  platform.fail = c.fail;
+  platform.writable = c.unwritable ? std::optional<bool>(false) : std::nullopt;
+  platform.refuseExchange = c.setAside;
+  platform.failingRenames = c.renames;
+  if (!c.uuid.empty()) platform.uuid = c.uuid;
   Skip why = c.fault ? c.fault(*this) : Skip();
   bool nobody = c.asNobody && ::geteuid() == 0;
   if (!why && nobody) why = becomeNobody();
@@ -384,11 +355,12 @@ TEST_F(Install, PayloadStagingNamesAndCauses) {
   EXPECT_EQ(Installer::payload(), payload);
   Installer::install(xplane);
   Installer::install(xplane);
-  platform.uuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+  platform.uuid = kUuid;
   Installer::install(xplane);
   ASSERT_EQ(platform.copiedTo.size(), 3u);
   for (const std::string& to : {platform.copiedTo[0], platform.copiedTo[1]})
-    EXPECT_TRUE(std::regex_match(to, std::regex(".*/X-Plane 12/Resources/plugins/TAVRO\\.installing-[0-9A-F]{8}"))) << to;
+    EXPECT_TRUE(std::regex_match(to, std::regex(".*/X-Plane 12/Resources/plugins/TAVRO\\.installing-[0-9A-F]{8}")))
+        << to;
   EXPECT_NE(platform.copiedTo[0], platform.copiedTo[1]);
   EXPECT_EQ(platform.copiedTo[2], plugins + "/TAVRO.installing-0A1B2C3D");
   EXPECT_EQ(InstallError::readableCause(PlatformError(EACCES, Access::read, "TAVRO/lin_x64/TAVRO.xpl")),

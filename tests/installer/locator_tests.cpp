@@ -37,22 +37,26 @@ const Machine kMachines[] = {
      {"/Users/Shared/X-Plane 12", "/Users/pilot/Desktop/X-Plane 12", "/Users/pilot/X-Plane 12",
       "/Applications/X-Plane 12", "/Users/pilot/.local/share/Steam" + kSteamApp},
      {},
-     {"/Applications/X-Plane 12", "/Users/pilot/X-Plane 12", "/Users/pilot/Desktop/X-Plane 12", "/Users/Shared/X-Plane 12"},
+     {"/Applications/X-Plane 12", "/Users/pilot/X-Plane 12", "/Users/pilot/Desktop/X-Plane 12",
+      "/Users/Shared/X-Plane 12"},
      "/Users/pilot"},
     {"mac_list_first_and_a_trailing_separator_names_one_folder", {&kMac},
      {"/Volumes/Sim/X-Plane 12", "/Applications/X-Plane 12"},
-     {{"/Users/pilot/Library/Preferences/x-plane_install_12.txt", "/Volumes/Sim/X-Plane 12\n/Applications/X-Plane 12/\n"}},
+     {{"/Users/pilot/Library/Preferences/x-plane_install_12.txt",
+       "/Volumes/Sim/X-Plane 12\n/Applications/X-Plane 12/\n"}},
      {"/Volumes/Sim/X-Plane 12", "/Applications/X-Plane 12"}, "/Users/pilot"},
     // A Linux pilot's machine: the list, home, a translated desktop, Steam roots that link to one
     // another, Debian's and Flatpak's Steam, and a second library on another disk.
     {"linux_places_in_order_with_linked_folders_once", {&kLinux},
      {"/opt/X-Plane 12", "/home/pilot/X-Plane 12", "/home/pilot/Schreibtisch/X-Plane 12",
       "/home/pilot/Desktop/X-Plane 12", kSteam + kSteamApp, "/home/pilot/.steam/debian-installation" + kSteamApp,
-      "/home/pilot/.var/app/com.valvesoftware.Steam/.local/share/Steam" + kSteamApp, "/mnt/games/SteamLibrary" + kSteamApp},
+      "/home/pilot/.var/app/com.valvesoftware.Steam/.local/share/Steam" + kSteamApp,
+      "/mnt/games/SteamLibrary" + kSteamApp},
      {{"/home/pilot/.x-plane/x-plane_install_12.txt", "/opt/X-Plane 12/\n/home/pilot/sims/XP12/\n"},
       {"/home/pilot/sims/XP12", "link:../X-Plane 12"},
       {"/home/pilot/.config/user-dirs.dirs",
-       "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\nXDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"},
+       "# written by xdg-user-dirs-update\nXDG_DOWNLOAD_DIR=\"$HOME/Downloads\"\n"
+       "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"},
       {"/home/pilot/.steam/steam", "link:../.local/share/Steam"},
       {kSteam + "/steamapps/libraryfolders.vdf",
        "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"/home/pilot/.steam/steam\"\n\t\t\"apps\"\n\t\t{\n\t\t\t"
@@ -132,7 +136,8 @@ TEST(LocatorRules, FolderTestNeedsAllThreeMarkersOfAnyKind) {
       makeXPlane(platform.real(folder), markers, *desktop);
       EXPECT_FALSE(XPlaneLocator::isValid(folder, *desktop)) << folder;
     }
-    for (const char* item : {"Resources/plugins", "Resources/default data"}) writeFile(platform.real("/f/"s + item), "");
+    for (const char* item : {"Resources/plugins", "Resources/default data"})
+      writeFile(platform.real("/f/"s + item), "");
     fs::create_directories(platform.real("/f/" + std::string(desktop->application)));
     EXPECT_TRUE(XPlaneLocator::isValid("/f", *desktop)) << desktop->application;
     fs::remove_all(platform.real("/f"));
@@ -197,7 +202,8 @@ TEST(LocatorRules, XdgDesktopAndSteamLibraries) {
 TEST(LocatorOnThisMachine, HomeAndDesktopFromTheEnvironment) {
   TempDir home;
   SystemPlatform system;
-  std::optional<std::string> savedHome = system.environment("HOME"), savedConfig = system.environment("XDG_CONFIG_HOME");
+  std::optional<std::string> savedHome = system.environment("HOME");
+  std::optional<std::string> savedConfig = system.environment("XDG_CONFIG_HOME");
   ::unsetenv("HOME");
   ::unsetenv("XDG_CONFIG_HOME");
   std::string fromDatabase = system.homeDirectory();

@@ -198,7 +198,8 @@ inline std::string makeProgram(const std::string& folder, const std::string& pro
 // Installs into the folder: "ok", or the error's case and its description, each line ended; the
 // helper program prints the same.
 inline std::string installOutcome(const std::string& xplaneFolder) {
-  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable", "verifyFailed"};
+  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable",
+                                       "verifyFailed"};
   try {
     Installer::install(xplaneFolder);
     return "ok\n";

@@ -41,7 +41,8 @@ const std::string kFoundSeveral = "body: Choose your X-Plane 12:";
 const std::string kAppsRow = "picker: (x) /home/pilot/X-Plane 12";
 const std::string kChooserButtons = "buttons: [Choose X-Plane 12 Folder…] ~ [Install TAVRO, default]";
 const std::string kNotXPlane =
-    "error small verbatim: That folder isn't an X-Plane 12 installation. Choose the folder that contains X-Plane-x86_64.";
+    "error small verbatim: That folder isn't an X-Plane 12 installation. Choose the folder that contains "
+    "X-Plane-x86_64.";
 const std::string kInstalled = "title: TAVRO is installed.";
 const std::string kOpenIt = "body: Open X-Plane 12 and TAVRO will be ready.";
 const std::string kIphone = "secondary: Then open TAVRO on your iPhone — it will find this computer by itself.";
@@ -91,7 +92,7 @@ struct Window : ::testing::Test {
   static void settle() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
   void xplane(const std::string& logical, bool installed = false) {
     makeXPlane(platform.real(logical));
-    if (installed) writeFile(platform.real(logical + "/Resources/plugins/TAVRO/" + std::string(Installer::pluginFile)), "old");
+    if (installed) earlierInstall(platform.real(logical));
   }
   InstallerViewState& state() { return view->state(); }
   void open() {
@@ -228,7 +229,8 @@ const Row kRows[] = {
     {"one_found_is_selected", {kApps}, {"show window"}, {kChooser, kHeading, kFoundOne, kAppsRow, kChooserButtons}},
     {"several_in_the_locators_order", {kApps, kShared, kSim}, {"list " + kSim, "show window"},
      {kChooser, kHeading, kFoundSeveral, kSeveral, kChooserButtons}},
-    {"several_and_a_row_clicked", {kApps, kShared, kSim}, {"list " + kSim, "show window", "click row 2", "select row 7"},
+    {"several_and_a_row_clicked", {kApps, kShared, kSim},
+     {"list " + kSim, "show window", "click row 2", "select row 7"},
      {kChooser, kHeading, kFoundSeveral, "picker: ( ) " + kSim + " ( ) /home/pilot/X-Plane 12 (x) " + kShared,
       kChooserButtons}},
     {"listed_folder_chosen_again_is_selected_once", {kApps, kShared},
@@ -258,8 +260,9 @@ const Row kRows[] = {
     // Return finds no default button there; Done quits.
     {"xplane_running_asks_for_a_restart_and_offers_only_done", {kShared, kApps},
      {"X-Plane runs", "show window", "press Return", "press Return", "click done"},
-     {kSuccess, kHeading, kInstalled, "body: X-Plane 12 is open. Quit it completely and open it again, so TAVRO is loaded.",
-      kIphone, "buttons: ~ [Done]", "quit 1"}},
+     {kSuccess, kHeading, kInstalled,
+      "body: X-Plane 12 is open. Quit it completely and open it again, so TAVRO is loaded.", kIphone,
+      "buttons: ~ [Done]", "quit 1"}},
     // The fake folder's program is an empty file that cannot be run: our text, not the system's.
     {"failed_open_shows_our_text", {kApps}, {"show window", "press Return", "press Return", "wait"},
      {kSuccess, kHeading, kInstalled, kOpenIt, kIphone, kLaunchFailed, kSuccessButtons, kOpened}},
@@ -279,7 +282,8 @@ const Row kRows[] = {
      {kChooser, kHeading, kFoundOne, kAppsRow, kNotXPlane, kChooserButtons}},
     {"unwritable_folder", {kApps}, {"show window", "unwritable", "press Return"},
      {kChooser, kHeading, kFoundOne, kAppsRow, "error small verbatim: " + kUnwritable, kChooserButtons}},
-    {"retry_after_an_unwritable_folder", {kApps}, {"show window", "unwritable", "press Return", "writable", "press Return"},
+    {"retry_after_an_unwritable_folder", {kApps},
+     {"show window", "unwritable", "press Return", "writable", "press Return"},
      kSuccessLines},
 };
 
