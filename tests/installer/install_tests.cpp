@@ -270,7 +270,7 @@ const Case kCases[] = {
      .earlier = true,
      .fault =
          [](Install& t) { return ::chmod((t.payload + "/" + kPlugin).c_str(), 0) == 0 ? Skip() : "chmod refused"; },
-     .asNobody = true, .repair = [](Install& t) { ::chmod((t.payload + "/" + kPlugin).c_str(), 0744); }},
+     .asNobody = true, .repair = [](Install& t) { ::chmod((t.payload + "/" + kPlugin).c_str(), 0774); }},
     // A file that opens but whose reading fails, as on a damaged disk: a bind mount of this process's
     // own memory file, whose first page is unmapped, so that read() gives EIO.
     {.name = "payload_read_error",

@@ -171,11 +171,12 @@ inline void makeXPlane(const std::string& folder, unsigned markers = kAllMarkers
   if (markers & kDefaultData) fs::create_directories(folder + "/Resources/default data");
 }
 
-// A payload folder at a real path: the plug-in file with the given bytes, runnable, and a link to it.
+// A payload folder at a real path: the plug-in file with the given bytes, runnable by its group, and a
+// link to it.
 inline void makePayload(const std::string& folder, const std::string& plugin = "\x7f" "ELF plug-in bytes") {
   std::string file = paths::join(folder, Installer::pluginFile);
   writeFile(file, plugin);
-  fs::permissions(file, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  fs::permissions(file, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read);  // not the umask's
   if (!fs::is_symlink(folder + "/current")) fs::create_symlink(Installer::pluginFile, folder + "/current");
 }
 
