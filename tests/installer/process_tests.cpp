@@ -1,5 +1,6 @@
-// X-Plane process control with real processes started from a copy of a program placed as the X-Plane
-// folder's "X-Plane-x86_64", and the main queue that launch completions arrive on.
+// The system's platform services on real folders, and X-Plane process control with real processes
+// started from a copy of a program placed as the X-Plane folder's "X-Plane-x86_64", with the main
+// queue that launch completions arrive on.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <regex>
 #include <thread>
 
 #include "main_queue.h"
@@ -18,6 +20,7 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kHelper = TAVRO_TEST_HELPER;
+using Errors = std::vector<std::optional<std::string>>;
 
 pid_t start(const std::string& exe, const char* arg) {
   pid_t pid = ::fork();
@@ -52,8 +55,8 @@ struct Process : ::testing::Test {
 
   // Launches, checks that nothing arrives before the main queue runs, and drains it; the errors
   // delivered, and whether every delivery came on this thread.
-  std::pair<std::vector<std::optional<std::string>>, bool> launch(const std::string& folder) {
-    std::vector<std::optional<std::string>> errors;
+  std::pair<Errors, bool> launch(const std::string& folder) {
+    Errors errors;
     bool onThisThread = true;
     Installer::launch(folder, [&, self = std::this_thread::get_id()](std::optional<std::string> e) {
       errors.push_back(e);
@@ -67,6 +70,40 @@ struct Process : ::testing::Test {
 };
 
 }  // namespace
+
+TEST(Platform, MoveReadUuidAndResources) {
+  TempDir tmp;
+  SystemPlatform platform;
+  auto at = [&](const std::string& rel) { return tmp.Path() + "/" + rel; };
+  writeFile(at("a/f"), "1");
+  writeFile(at("b/f"), "2");
+  EXPECT_THROW(platform.moveItem(at("a"), at("b")), PlatformError);
+  EXPECT_EQ(readFile(at("b/f")), "2");
+  platform.moveItem(at("a"), at("c"));
+  EXPECT_EQ(entries(tmp.Path()), (Names{"b", "c"}));
+  EXPECT_EQ(readFile(at("c/f")), "1");
+  EXPECT_THROW(platform.copyItem(at("missing"), at("d")), PlatformError);
+  EXPECT_FALSE(fs::exists(at("d")));
+
+  writeFile(at("ok"), "/Applications/X-Plane 12\n\xFC\n");
+  writeFile(at("big"), std::string(4097, 'a'));
+  ASSERT_EQ(::mkfifo(at("fifo").c_str(), 0644), 0);
+  fs::create_symlink(at("loop"), at("loop"));
+  EXPECT_EQ(platform.readFile(at("ok"), 4096), "/Applications/X-Plane 12\n\xFC\n");
+  EXPECT_EQ(platform.readFile(at("big"), 4096), std::nullopt);
+  EXPECT_EQ(platform.readFile(at("big"), 4097), std::string(4097, 'a'));
+  for (const char* bad : {"c", "missing", "fifo", "loop"})
+    EXPECT_EQ(platform.readFile(at(bad), 4096), std::nullopt) << bad;  // a FIFO returns at once
+
+  std::regex canonical("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$");
+  std::string a = platform.randomUUID(), b = platform.randomUUID();
+  EXPECT_TRUE(std::regex_match(a, canonical)) << a;
+  EXPECT_TRUE(std::regex_match(b, canonical)) << b;
+  EXPECT_NE(a, b);
+
+  EXPECT_EQ(platform.resourceFolder("no such resource"), std::nullopt);
+  EXPECT_EQ(fs::path(platform.resourceFolder("installer_core_tests").value_or("")).filename(), "installer_core_tests");
+}
 
 TEST_F(Process, IsRunningForTheProgramFileWhateverPathLeadsToIt) {
   makeProgram(here, kHelper);
@@ -112,7 +149,7 @@ TEST_F(Process, IsRunningSkipsWhatCannotBeComparedAndAFailingListIsNotRunning) {
 
 TEST_F(Process, LaunchStartsTheProgramInItsFolderAndSessionAndCompletesOnceOnTheMainThread) {
   makeProgram(here, kHelper);
-  EXPECT_EQ(launch(linked), std::make_pair(std::vector<std::optional<std::string>>{std::nullopt}, true));
+  EXPECT_EQ(launch(linked), std::make_pair(Errors{std::nullopt}, true));
 
   std::string marker = here + "/launched";
   EXPECT_TRUE(eventually([&] { return readFile(marker).size() > 0 && readFile(marker).back() == '\n'; }));

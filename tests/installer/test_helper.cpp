@@ -14,18 +14,14 @@
 
 namespace {
 
-class PayloadPlatform : public SystemPlatform {
- public:
-  PayloadPlatform(std::string payload, bool stopAfterCopy) : payload_(std::move(payload)), stop_(stopAfterCopy) {}
-  std::optional<std::string> resourceFolder(const std::string&) override { return payload_; }
+struct PayloadPlatform : SystemPlatform {
+  std::string payload;
+  bool stopAfterCopy = false;
+  std::optional<std::string> resourceFolder(const std::string&) override { return payload; }
   void copyItem(const std::string& from, const std::string& to) override {
     SystemPlatform::copyItem(from, to);
-    if (stop_) ::raise(SIGSTOP);
+    if (stopAfterCopy) ::raise(SIGSTOP);
   }
-
- private:
-  std::string payload_;
-  bool stop_;
 };
 
 }  // namespace
@@ -44,7 +40,9 @@ int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "sleep") == 0) return sleep(60);
   bool stop = argc == 4 && std::strcmp(argv[1], "install-stop") == 0;
   if (argc == 4 && (stop || std::strcmp(argv[1], "install") == 0)) {
-    PayloadPlatform platform(argv[2], stop);
+    PayloadPlatform platform;
+    platform.payload = argv[2];
+    platform.stopAfterCopy = stop;
     testing_support::UsePlatform use(platform);
     std::printf("%s", testing_support::installOutcome(argv[3]).c_str());
     return 0;

@@ -27,6 +27,7 @@ namespace testing_support {
 
 using cvhtsupport::TempDir;
 using Tree = std::map<std::string, std::string>;
+using Names = std::vector<std::string>;
 
 inline void writeFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
@@ -39,7 +40,7 @@ inline std::string readFile(const std::string& path) {
   return text.str();
 }
 
-// Every item below root: relative path -> "dir", "link:<target>" or the file's bytes.
+// Every item below root: relative path -> "dir", "link:<target>" or the file's permission bits and bytes.
 inline Tree snapshot(const std::string& root) {
   Tree items;
   if (!fs::exists(fs::symlink_status(root))) return items;
@@ -47,14 +48,16 @@ inline Tree snapshot(const std::string& root) {
     std::string rel = it->path().lexically_relative(root).string();
     if (it->is_symlink())
       items[rel] = "link:" + fs::read_symlink(it->path()).string();
+    else if (it->is_regular_file())
+      items[rel] = std::to_string(static_cast<unsigned>(it->status().permissions())) + ":" + readFile(it->path());
     else
-      items[rel] = it->is_directory() ? "dir" : it->is_regular_file() ? readFile(it->path().string()) : "other";
+      items[rel] = it->is_directory() ? "dir" : "other";
   }
   return items;
 }
 
-inline std::vector<std::string> entries(const std::string& folder) {
-  std::vector<std::string> names;
+inline Names entries(const std::string& folder) {
+  Names names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
@@ -81,7 +84,7 @@ class TestPlatform : public SystemPlatform {
   bool openAlsoThrows = false;                           // throws after answering
   bool refuseExchange = false;
   std::map<std::string, int> failingRenames;  // errno by the renamed item's name
-  std::vector<std::string> copiedTo, opened;
+  Names copiedTo, opened;
 
   bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
   std::optional<FileIdentity> identity(const std::string& p) override { return SystemPlatform::identity(real(p)); }
@@ -156,23 +159,25 @@ class UsePlatform {
 
 enum Marker : unsigned { kApp = 1, kPlugins = 2, kDefaultData = 4, kAllMarkers = 7 };
 
-// A fake X-Plane 12 folder at a real path with the chosen markers, shaped for a desktop: its
-// program (a folder "X-Plane.app" on macOS, an empty file "X-Plane-x86_64" on Linux) and two folders.
+// A fake X-Plane 12 folder at a real path with the chosen markers, shaped for a desktop: its program
+// (a folder "X-Plane.app" on macOS, an empty file "X-Plane-x86_64" on Linux) and two folders.
 inline void makeXPlane(const std::string& folder, unsigned markers = kAllMarkers,
                        const XPlaneDesktop::Table& desktop = XPlaneDesktop::kThisDesktop) {
   fs::create_directories(folder);
-  std::string app = paths::join(folder, desktop.application);
-  if ((markers & kApp) && desktop.runningBy == XPlaneDesktop::RunningBy::bundleIdentifier)
-    fs::create_directories(app + "/Contents/MacOS");
-  else if (markers & kApp)
-    writeFile(app, "");
+  bool mac = desktop.runningBy == XPlaneDesktop::RunningBy::bundleIdentifier;
+  if ((markers & kApp) && mac) fs::create_directories(folder + "/X-Plane.app/Contents/MacOS");
+  if ((markers & kApp) && !mac) writeFile(folder + "/X-Plane-x86_64", "");
   if (markers & kPlugins) fs::create_directories(folder + "/Resources/plugins");
   if (markers & kDefaultData) fs::create_directories(folder + "/Resources/default data");
 }
 
-// A payload folder at a real path holding the plug-in file with the given bytes.
+// A payload folder at a real path: the plug-in file with the given bytes, runnable by its group, and a
+// link to it.
 inline void makePayload(const std::string& folder, const std::string& plugin = "\x7f" "ELF plug-in bytes") {
-  writeFile(paths::join(folder, Installer::pluginFile), plugin);
+  std::string file = paths::join(folder, Installer::pluginFile);
+  writeFile(file, plugin);
+  fs::permissions(file, fs::perms::owner_all | fs::perms::group_all | fs::perms::others_read);  // not the umask's
+  if (!fs::is_symlink(folder + "/current")) fs::create_symlink(Installer::pluginFile, folder + "/current");
 }
 
 // An earlier install in an X-Plane folder at a real path.
@@ -186,40 +191,22 @@ inline std::string makeProgram(const std::string& folder, const std::string& pro
   std::string exe = Installer::xplaneApp(folder);
   fs::remove_all(exe);
   fs::copy_file(program, exe);
-  fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                           fs::perms::others_read | fs::perms::others_exec);
+  fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
+                           fs::perms::group_exec | fs::perms::others_exec);
   return exe;
 }
 
 // Installs into the folder: "ok", or the error's case and its description, each line ended; the
 // helper program prints the same.
 inline std::string installOutcome(const std::string& xplaneFolder) {
-  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable", "verifyFailed"};
+  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable",
+                                       "verifyFailed"};
   try {
     Installer::install(xplaneFolder);
     return "ok\n";
   } catch (const InstallError& e) {
     return std::string(kCases[static_cast<int>(e.which())]) + "\n" + e.errorDescription() + "\n";
   }
-}
-
-// What an install must leave in the X-Plane folder at a real path, given what it held before: on
-// success the payload as the folder "TAVRO" and everything else untouched (no staging folder
-// either); on failure everything exactly as it was.
-inline void expectInstallLeft(const std::string& outcome, const std::string& xplane, const std::string& payload,
-                              const Tree& before) {
-  if (outcome != "ok\n") {
-    EXPECT_EQ(snapshot(xplane), before);
-    return;
-  }
-  const std::string destination = xplane + "/Resources/plugins/TAVRO";
-  EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
-  EXPECT_EQ(snapshot(destination), snapshot(payload));
-  auto withoutAddOn = [addOn = std::string("Resources/plugins/TAVRO")](Tree tree) {
-    std::erase_if(tree, [&](const auto& item) { return item.first == addOn || item.first.rfind(addOn + "/", 0) == 0; });
-    return tree;
-  };
-  EXPECT_EQ(withoutAddOn(snapshot(xplane)), withoutAddOn(before));
 }
 
 // Root ignores permission bits, so cases about them run the engine as the unprivileged user
@@ -236,7 +223,7 @@ inline std::optional<std::string> whyNotAsNobody(const std::string& folder) {
 }
 
 // Runs program with the arguments as "nobody"; its standard output and error.
-inline std::string runAsNobody(const std::string& program, const std::vector<std::string>& args) {
+inline std::string runAsNobody(const std::string& program, const Names& args) {
   std::string command = "/usr/bin/setpriv --reuid=" + std::to_string(kNobody) + " --regid=" +
                         std::to_string(kNobody) + " --clear-groups '" + program + "'";
   for (const std::string& arg : args) command += " '" + arg + "'";

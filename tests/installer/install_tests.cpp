@@ -1,0 +1,380 @@
+// The install engine on real folders, one row per way an install goes: what it reports, byte for byte,
+// and what it leaves on disk. Rows with a fault of the real file system (a plug-ins folder that fills
+// up, one that is read-only or not this user's to change, a destination the system will not replace,
+// payload files that cannot be read, a destination that is a file or a link, an earlier install on an
+// overlay's lower layer, an installer killed between its copy and its move) print "fault case NAME:
+// ran" or "... skipped: WHY", as they need a mount or another user that the machine may not allow.
+//
+// The program enters a private mount namespace before any test runs, so that its mounts are seen by no
+// other process and vanish with it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+
+#include <cstring>
+#include <functional>
+#include <regex>
+
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+using Skip = std::optional<std::string>;  // why a row cannot run here, or nothing
+
+const std::string kHelper = TAVRO_TEST_HELPER;
+const std::string kPlugin = std::string(Installer::pluginFile);
+const std::string kOk = "ok\n";
+const std::string kCopyFailed = "copyFailed\nTAVRO couldn't be installed: ";
+const std::string kNoSpace = kCopyFailed + "There isn't enough space on the disk. (TAVRO/" + kPlugin + ")\n";
+const std::string kInUse = kCopyFailed + "The item is in use. (TAVRO)\n";
+const std::string kMissing =
+    "payloadMissing\nThis installer is damaged \u2014 the TAVRO add-on is missing. Please download TAVRO again.\n";
+const std::string kVerify =
+    "verifyFailed\nTAVRO was copied but didn't look right afterwards, so it was removed. Please try again.\n";
+const std::string kNotXPlane = "notXPlane\n" + std::string(XPlaneDesktop::kThisDesktop.notXPlane) + "\n";
+const std::string kUnwritable =
+    "pluginsUnwritable\nTAVRO doesn't have permission to change that X-Plane folder. Try a copy of X-Plane in your "
+    "home folder, or check the folder's permissions.\n";
+
+Skip noMountsBecause;  // set by main when no private mount namespace could be made
+
+std::uint64_t freeBlocks(const std::string& path) {
+  struct statvfs st {};
+  return ::statvfs(path.c_str(), &st) == 0 ? st.f_bfree : 0;
+}
+
+struct Install : ::testing::Test {
+  TempDir tmp;
+  std::string xplane = tmp.Path() + "/X-Plane 12";
+  std::string plugins = xplane + "/Resources/plugins";
+  std::string destination = plugins + "/TAVRO";
+  std::string payload = tmp.Path() + "/Installer/TAVRO";
+  TestPlatform platform;  // no root: logical paths are the real ones
+  UsePlatform use{platform};
+  Names mounted;
+
+  void SetUp() override {
+    makeXPlane(xplane);
+    makePayload(payload, "new plug-in");
+    platform.resource = payload;
+  }
+  void TearDown() override {
+    for (auto it = mounted.rbegin(); it != mounted.rend(); ++it) ::umount2(it->c_str(), MNT_DETACH);
+  }
+  Skip mount(const std::string& source, const std::string& target, const char* type, unsigned long flags,
+             const std::string& data = "") {
+    if (noMountsBecause) return noMountsBecause;
+    if (::mount(source.c_str(), target.c_str(), type, flags, data.empty() ? nullptr : data.c_str()) != 0)
+      return "mount of " + target + " refused (" + std::strerror(errno) + ")";
+    mounted.push_back(target);
+    return std::nullopt;
+  }
+  // The helper program, able to run as "nobody", with the X-Plane folder that user's.
+  Skip becomeNobody() {
+    if (Skip why = whyNotAsNobody(tmp.Path())) return why;
+    ::chmod(tmp.Path().c_str(), 0755);
+    fs::copy_file(kHelper, tmp.Path() + "/helper");
+    ::chmod((tmp.Path() + "/helper").c_str(), 0755);
+    for (const auto& item : fs::recursive_directory_iterator(xplane)) ::lchown(item.path().c_str(), kNobody, kNobody);
+    ::lchown(xplane.c_str(), kNobody, kNobody);
+    return std::nullopt;
+  }
+  std::string install(bool asNobody) {
+    return asNobody ? runAsNobody(tmp.Path() + "/helper", {"install", payload, xplane}) : installOutcome(xplane);
+  }
+  // On success the payload as the folder "TAVRO" and everything else untouched (no staging folder
+  // either); on failure everything exactly as it was.
+  void expectLeft(const std::string& outcome, const Tree& before) {
+    if (outcome != kOk) {
+      EXPECT_EQ(snapshot(xplane), before);
+      return;
+    }
+    EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
+    EXPECT_EQ(snapshot(destination), snapshot(payload));
+    auto withoutAddOn = [](Tree tree) {
+      std::erase_if(tree, [](const auto& item) { return item.first.rfind("Resources/plugins/TAVRO", 0) == 0; });
+      return tree;
+    };
+    EXPECT_EQ(withoutAddOn(snapshot(xplane)), withoutAddOn(before));
+  }
+  // An install killed after its staging copy and before its move leaves its complete staging folder
+  // and the earlier install as it was.
+  Skip killBetweenCopyAndMove() {
+    Tree earlier = snapshot(destination);
+    pid_t child = ::fork();
+    if (child == 0) {
+      ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
+      ::execl(kHelper.c_str(), kHelper.c_str(), "install-stop", payload.c_str(), xplane.c_str(), nullptr);
+      ::_exit(127);
+    }
+    int status = 0;
+    EXPECT_EQ(::waitpid(child, &status, WUNTRACED), child);
+    EXPECT_TRUE(WIFSTOPPED(status)) << "the helper ended before its copy was complete, status " << status;
+    ::kill(child, SIGKILL);
+    EXPECT_EQ(::waitpid(child, &status, 0), child);
+    Names left = entries(plugins);
+    std::erase(left, "TAVRO");
+    EXPECT_EQ(left.size(), 1u);
+    EXPECT_EQ(left.at(0).rfind(Installer::stagingPrefix, 0), 0u) << left.at(0);
+    EXPECT_EQ(snapshot(plugins + "/" + left.at(0)), snapshot(payload));
+    EXPECT_EQ(snapshot(destination), earlier);
+    return std::nullopt;
+  }
+};
+
+// What is left afterwards beyond what the outcome says: as expectLeft() has it, no add-on at all,
+// the old install set aside under the staging name, or not checked (a clean-up failed too).
+enum class Left { asBefore, noAddOn, setAside, unchecked };
+
+// One way an install goes: the machine, the failures the platform is told to give or a fault of the
+// real file system, then what the install reports and leaves.
+struct Case {
+  const char* name;
+  std::string outcome;
+  bool earlier = false;                     // an earlier install is there
+  std::optional<std::string> plugin = {};   // the payload's plug-in bytes instead
+  Tree items = {};                          // below the temporary folder: bytes, "gone", "pipe" or "folder"
+  std::map<std::string, int> fail = {};     // errno by platform operation
+  bool unwritable = false;                  // the platform says the plug-ins folder is not writable
+  bool setAside = false;                    // the system refuses the one-step exchange
+  std::map<std::string, int> renames = {};  // errno by renamed item
+  std::string uuid = "";
+  std::function<Skip(Install&)> fault = {};  // a fault of the real file system
+  Left left = Left::asBefore;
+  bool asNobody = false;                      // root ignores permission bits: installs as "nobody"
+  std::function<void(Install&)> repair = {};  // then the same install succeeds
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+const std::string kPluginsAt = "X-Plane 12/Resources/plugins/";
+const std::string kPayloadAt = "Installer/TAVRO/";
+const std::string kUuid = "0A1B2C3D-4E5F-4A6B-8C7D-8E9F0A1B2C3D";
+
+// The plug-ins folder is a 256 KiB tmpfs and the plug-in file 1 MiB: the copy runs out of space.
+auto tmpfsFull = [](bool withEarlier) {
+  return [withEarlier](Install& t) -> Skip {
+    if (Skip why = t.mount("tavro-full", t.plugins, "tmpfs", 0, "size=256k,mode=0755")) return why;
+    if (withEarlier) earlierInstall(t.xplane);
+    makePayload(t.payload, std::string(1 << 20, 'x'));
+    return std::nullopt;
+  };
+};
+auto smallPayload = [](Install& t) { makePayload(t.payload, std::string(64 << 10, 'x')); };
+// The earlier install is a mount point: the system refuses to swap it out, after the staging copy.
+auto busyDestination = [](Install& t) { return t.mount(t.destination, t.destination, nullptr, MS_BIND); };
+auto destinationFile = [](Install& t) -> Skip {
+  writeFile(t.destination, "not a folder");
+  return std::nullopt;
+};
+// A link to a folder elsewhere: the link is replaced, and what it pointed to is not the engine's.
+auto destinationLink = [](Install& t) -> Skip {
+  writeFile(t.tmp.Path() + "/elsewhere/TAVRO/" + kPlugin, "someone's own build");
+  fs::create_directory_symlink(t.tmp.Path() + "/elsewhere/TAVRO", t.destination);
+  return std::nullopt;
+};
+// An overlay whose lower layer holds the earlier install and another plug-in, as in a container image:
+// the system can neither swap nor rename that folder, so the old one is copied aside and deleted. All
+// layers go on a tmpfs: an upper layer may not be on an overlay.
+auto overlay = [](Install& t) -> Skip {
+  std::string layers = t.tmp.Path() + "/layers";
+  fs::create_directories(layers);
+  if (Skip why = t.mount("tavro-layers", layers, "tmpfs", 0, "size=8m,mode=0755")) return why;
+  for (const char* layer : {"/lower", "/upper", "/work"}) fs::create_directories(layers + layer);
+  writeFile(layers + "/lower/TAVRO/" + kPlugin, "old plug-in");
+  writeFile(layers + "/lower/TAVRO/only-in-old.txt", "old");
+  writeFile(layers + "/lower/OtherPlugin/lin_x64/OtherPlugin.xpl", "other");
+  return t.mount(
+      "tavro-overlay", t.plugins, "overlay", 0,
+      "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper,workdir=" + layers + "/work,redirect_dir=off");
+};
+// The helper stops itself once its staging copy is complete, so the kill lands there every time; the
+// next install removes only what it made and leaves the other's leftover untouched.
+auto killed = [](Install& t) { return t.killBetweenCopyAndMove(); };
+
+const Case kCases[] = {
+    {.name = "fresh", .outcome = kOk},
+    {.name = "update_replaces_the_whole_folder", .outcome = kOk, .earlier = true},
+    {.name = "update_sets_the_old_aside_where_no_exchange", .outcome = kOk, .earlier = true, .setAside = true},
+    {.name = "others_staging_folders_stay", .outcome = kOk,
+     .items = {{kPluginsAt + "TAVRO.installing-DEADBEEF/" + kPlugin, "half"}}},
+    {.name = "taken_staging_name_is_never_deleted",
+     .outcome = kCopyFailed + "An item with the same name already exists. (TAVRO)\n",
+     .items = {{kPluginsAt + "TAVRO.installing-DEADBEEF/keep", "someone else's"}},
+     .uuid = "DEADBEEF-0000-4000-8000-000000000000"},
+    {.name = "payload_without_plugin_file", .outcome = kMissing, .earlier = true,
+     .items = {{kPayloadAt + kPlugin, "gone"}}},
+    {.name = "no_payload_and_not_xplane", .outcome = kMissing,
+     .items = {{"Installer", "gone"}, {"X-Plane 12/Resources/default data", "gone"}}},
+    {.name = "no_default_data", .outcome = kNotXPlane, .items = {{"X-Plane 12/Resources/default data", "gone"}}},
+    {.name = "no_folder_is_not_made", .outcome = kNotXPlane, .items = {{"X-Plane 12", "gone"}}},
+    {.name = "plugins_unwritable", .outcome = kUnwritable, .earlier = true, .unwritable = true},
+    {.name = "empty_plugin_fails_verification", .outcome = kVerify, .plugin = ""},
+    {.name = "verify_failure_after_replace_leaves_no_add_on", .outcome = kVerify, .earlier = true, .plugin = "",
+     .left = Left::noAddOn},
+    {.name = "plugin_file_is_a_folder", .outcome = kVerify,
+     .items = {{kPayloadAt + kPlugin, "gone"}, {kPayloadAt + kPlugin + "/inside", "folder"}}},
+    {.name = "copy_fails_half_way_on_a_pipe",
+     .outcome = kCopyFailed + "The item is of a kind that can't be copied. (TAVRO/zz-pipe)\n", .earlier = true,
+     .items = {{kPayloadAt + "zz-pipe", "pipe"}}},
+    {.name = "copy_no_space", .outcome = kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n",
+     .fail = {{"copy", ENOSPC}}},
+    {.name = "copy_no_permission",
+     .outcome = kCopyFailed + "You don't have permission to write in that folder. (TAVRO)\n",
+     .fail = {{"copy", EACCES}}},
+    {.name = "copy_read_only", .outcome = kCopyFailed + "The disk is read-only. (TAVRO)\n", .fail = {{"copy", EROFS}}},
+    {.name = "copy_io_error", .outcome = kCopyFailed + "The disk couldn't be written. (TAVRO)\n",
+     .fail = {{"copy", EIO}}},
+    {.name = "copy_other_error", .outcome = kCopyFailed + "The operation couldn't be completed. (TAVRO)\n",
+     .fail = {{"copy", EOVERFLOW}}},
+    {.name = "replace_fails", .outcome = kInUse, .earlier = true, .fail = {{"replace", EBUSY}}},
+    {.name = "move_fails", .outcome = kCopyFailed + "An item with the same name already exists. (TAVRO)\n",
+     .fail = {{"move", EEXIST}}},
+    // A failed move in puts the set-aside old folder back; a failed move back is what the user hears about.
+    {.name = "set_aside_move_in_fails", .outcome = kCopyFailed + "The disk couldn't be written. (TAVRO)\n",
+     .earlier = true, .setAside = true, .renames = {{"TAVRO.installing-0A1B2C3D", EIO}}, .uuid = kUuid},
+    {.name = "set_aside_move_back_fails_too", .outcome = kCopyFailed + "The disk is read-only. (TAVRO)\n",
+     .earlier = true, .setAside = true,
+     .renames = {{"TAVRO.installing-0A1B2C3D", EIO}, {"TAVRO.installing-0A1B2C3D.old", EROFS}}, .uuid = kUuid,
+     .left = Left::setAside},
+    // A clean-up that fails too never hides the step's error.
+    {.name = "copy_and_clean_up_fail", .outcome = kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n",
+     .fail = {{"copy", ENOSPC}, {"remove", EIO}}, .left = Left::unchecked},
+    {.name = "verify_and_clean_up_fail", .outcome = kVerify, .plugin = "", .fail = {{"remove", EIO}},
+     .left = Left::unchecked},
+
+    {.name = "tmpfs_full_first_install", .outcome = kNoSpace, .fault = tmpfsFull(false), .repair = smallPayload},
+    {.name = "tmpfs_full_over_an_earlier_install", .outcome = kNoSpace, .fault = tmpfsFull(true),
+     .repair = smallPayload},
+    {.name = "read_only_mount", .outcome = kUnwritable, .earlier = true,
+     .fault =
+         [](Install& t) {
+           if (Skip why = t.mount(t.plugins, t.plugins, nullptr, MS_BIND)) return why;
+           return t.mount("", t.plugins, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
+         }},
+    {.name = "plugins_folder_not_this_users", .outcome = kUnwritable,
+     .fault = [](Install& t) { return ::chmod(t.plugins.c_str(), 0555) == 0 ? Skip() : "chmod refused"; },
+     .asNobody = true, .repair = [](Install& t) { ::chmod(t.plugins.c_str(), 0755); }},
+    {.name = "replace_refused", .outcome = kInUse, .earlier = true, .fault = busyDestination},
+    {.name = "replace_refused_set_aside", .outcome = kInUse, .earlier = true, .setAside = true,
+     .fault = busyDestination},
+    {.name = "unreadable_payload_file",
+     .outcome = kCopyFailed + "You don't have permission to read the installer's files. (TAVRO/" + kPlugin + ")\n",
+     .earlier = true,
+     .fault =
+         [](Install& t) { return ::chmod((t.payload + "/" + kPlugin).c_str(), 0) == 0 ? Skip() : "chmod refused"; },
+     .asNobody = true, .repair = [](Install& t) { ::chmod((t.payload + "/" + kPlugin).c_str(), 0774); }},
+    // A file that opens but whose reading fails, as on a damaged disk: a bind mount of this process's
+    // own memory file, whose first page is unmapped, so that read() gives EIO.
+    {.name = "payload_read_error",
+     .outcome = kCopyFailed + "The installer's files couldn't be read from the disk. (TAVRO/lin_x64/zz-data.bin)\n",
+     .earlier = true, .items = {{kPayloadAt + "lin_x64/zz-data.bin", ""}},
+     .fault =
+         [](Install& t) { return t.mount("/proc/self/mem", t.payload + "/lin_x64/zz-data.bin", nullptr, MS_BIND); }},
+    {.name = "destination_file", .outcome = kOk, .fault = destinationFile},
+    {.name = "destination_file_set_aside", .outcome = kOk, .setAside = true, .fault = destinationFile},
+    {.name = "destination_link", .outcome = kOk, .fault = destinationLink},
+    {.name = "destination_link_set_aside", .outcome = kOk, .setAside = true, .fault = destinationLink},
+    {.name = "overlay_lower_layer", .outcome = kOk, .fault = overlay},
+    {.name = "overlay_lower_layer_set_aside", .outcome = kOk, .setAside = true, .fault = overlay},
+    {.name = "killed_between_copy_and_move_first_install", .outcome = kOk, .fault = killed},
+    {.name = "killed_between_copy_and_move_over_an_earlier_install", .outcome = kOk, .earlier = true, .fault = killed},
+};
+
+struct InstallCase : Install, ::testing::WithParamInterface<Case> {};
+
+}  // namespace
+
+TEST_P(InstallCase, ReportsAndLeaves) {
+  const Case& c = GetParam();
+  if (c.earlier) earlierInstall(xplane);
+  if (c.plugin) makePayload(payload, *c.plugin);
+  for (const auto& [item, bytes] : c.items) {
+    std::string at = tmp.Path() + "/" + item;
+    if (bytes == "gone")
+      fs::remove_all(at);
+    else if (bytes == "pipe")
+      ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0);
+    else if (bytes == "folder")
+      fs::create_directories(at);
+    else
+      writeFile(at, bytes);
+  }
+  platform.fail = c.fail;
+  platform.writable = c.unwritable ? std::optional<bool>(false) : std::nullopt;
+  platform.refuseExchange = c.setAside;
+  platform.failingRenames = c.renames;
+  if (!c.uuid.empty()) platform.uuid = c.uuid;
+  Skip why = c.fault ? c.fault(*this) : Skip();
+  bool nobody = c.asNobody && ::geteuid() == 0;
+  if (!why && nobody) why = becomeNobody();
+  if (c.fault) std::printf("fault case %s: %s\n", c.name, why ? ("skipped: " + *why).c_str() : "ran");
+  if (why) GTEST_SKIP() << *why;
+
+  Tree before = snapshot(xplane), outside = snapshot(tmp.Path() + "/elsewhere");
+  bool hadAddOn = fs::exists(destination);
+  std::uint64_t freeBefore = freeBlocks(plugins);
+  EXPECT_EQ(Installer::isAlreadyInstalled(xplane), hadAddOn);
+  std::string outcome = install(nobody);
+  EXPECT_EQ(outcome, c.outcome);
+  // Only an install that may start copying copies.
+  bool mayCopy = outcome == kOk || outcome.rfind("copyFailed", 0) == 0 || outcome == kVerify;
+  EXPECT_TRUE(nobody || platform.copiedTo.empty() != mayCopy) << platform.copiedTo.size();
+  if (c.left == Left::asBefore) expectLeft(outcome, before);
+  if (c.left == Left::noAddOn || c.left == Left::setAside) {
+    EXPECT_EQ(entries(plugins), c.left == Left::noAddOn ? Names{} : Names{"TAVRO.installing-0A1B2C3D.old"});
+  }
+  if (c.left == Left::setAside) {
+    EXPECT_EQ(readFile(plugins + "/TAVRO.installing-0A1B2C3D.old/" + kPlugin), "old plug-in");
+  }
+  if (c.left != Left::unchecked) {
+    EXPECT_EQ(Installer::isAlreadyInstalled(xplane), outcome == kOk || (hadAddOn && c.left == Left::asBefore));
+  }
+  EXPECT_EQ(snapshot(tmp.Path() + "/elsewhere"), outside);
+  EXPECT_TRUE(outcome != kNoSpace || freeBlocks(plugins) == freeBefore);  // what the copy took is free again
+  if (!c.repair) return;
+  // Repaired, the same install succeeds: the fault was the only obstacle.
+  c.repair(*this);
+  before = snapshot(xplane);
+  outcome = install(nobody);
+  EXPECT_EQ(outcome, kOk);
+  expectLeft(outcome, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(RealFileSystem, InstallCase, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Install, PayloadStagingNamesAndCauses) {
+  EXPECT_EQ(Installer::payload(), payload);
+  Installer::install(xplane);
+  Installer::install(xplane);
+  platform.uuid = kUuid;
+  Installer::install(xplane);
+  ASSERT_EQ(platform.copiedTo.size(), 3u);
+  for (const std::string& to : {platform.copiedTo[0], platform.copiedTo[1]})
+    EXPECT_TRUE(std::regex_match(to, std::regex(".*/X-Plane 12/Resources/plugins/TAVRO\\.installing-[0-9A-F]{8}")))
+        << to;
+  EXPECT_NE(platform.copiedTo[0], platform.copiedTo[1]);
+  EXPECT_EQ(platform.copiedTo[2], plugins + "/TAVRO.installing-0A1B2C3D");
+  EXPECT_EQ(InstallError::readableCause(PlatformError(EACCES, Access::read, "TAVRO/lin_x64/TAVRO.xpl")),
+            "You don't have permission to read the installer's files. (TAVRO/lin_x64/TAVRO.xpl)");
+  EXPECT_EQ(InstallError::readableCause(std::bad_alloc()), "There isn't enough memory.");
+}
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (::unshare(CLONE_NEWNS) != 0)
+    noMountsBecause = std::string("no private mount namespace here (unshare: ") + std::strerror(errno) +
+                      "; mounting needs root or CAP_SYS_ADMIN)";
+  // Without this, mounts made below could propagate back to the machine's own namespace.
+  else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+    noMountsBecause = std::string("cannot make mounts private (") + std::strerror(errno) + ")";
+  return RUN_ALL_TESTS();
+}
