@@ -57,7 +57,23 @@ struct Flown {
     to_ = popen((host + "' > " + out).c_str(), "w");
     from_ = std::fopen(out.c_str(), "r");
     EXPECT_EQ(Say("", "loaded"), Lines{"loaded"});
-    if ((start = Say("start")) == Lines{"started 1", "ok"}) Fly();
+    if ((start = Say("start")) == Lines{"started 1", "ok"}) {
+      Phone phone;
+      // The scan's time; these frames have no peer to send to, and each host runs the same number of them.
+      std::this_thread::sleep_for(std::chrono::milliseconds(500));
+      Say("frames 3");
+      for (const Step &s : Flight()) {
+        phone.Send(s.datagram);
+        Say("frames 1");
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        packets.push_back(phone.Take());
+        magics.emplace_back();
+        for (const std::string &p : packets.back()) magics.back() += (magics.back().empty() ? "" : " ") + p.substr(0, 4);
+        heads.push_back(Say("head").at(0));
+      }
+      Say("frames 1 5");
+      Say("stop");
+    }
     // The plug-in leaves the host cleanly: no fault seen, unloaded, a normal exit.
     EXPECT_EQ(Say("quit", "(end of output)"), Lines{"unloaded yes"});
     EXPECT_EQ(pclose(to_), 0);
@@ -65,23 +81,6 @@ struct Flown {
   }
 
  private:
-  void Fly() {
-    Phone phone;
-    // The scan's time; these frames have no peer to send to, and each host runs the same number of them.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    Say("frames 3");
-    for (const Step &s : Flight()) {
-      phone.Send(s.datagram);
-      Say("frames 1");
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      packets.push_back(phone.Take());
-      magics.emplace_back();
-      for (const std::string &p : packets.back()) magics.back() += (magics.back().empty() ? "" : " ") + p.substr(0, 4);
-      heads.push_back(Say("head")[0]);
-    }
-    Say("frames 1 5");
-    Say("stop");
-  }
   // Sends a command; the host's answer up to and with the line end. The plug-in's log lines go to log.
   Lines Say(const std::string &cmd, const std::string &end = "ok") {
     if (!cmd.empty()) std::fprintf(to_, "%s\n", cmd.c_str());
