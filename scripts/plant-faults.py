@@ -32,6 +32,7 @@ AREAS = {
     "reliability": PLUGIN_E2E + ["reliability_tests"],
     "tools": ["tools_tests", "dissector_tests"],
     "installer": ["installer_core_tests", "installer_fault_tests", "installer_window_tests"],
+    "windows": ["wine_tests"],
 }
 
 
