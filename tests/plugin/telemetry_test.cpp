@@ -251,32 +251,25 @@ INSTANTIATE_TEST_SUITE_P(Telemetry, Nearest,
                          ::testing::Values(NearestCase{"the nearest has thirty runways", 50, 1, 30, 44, 24},
                                            NearestCase{"six with two runways each", 6, 6, 2, 6, 8}));
 
-TEST_F(TelemetryTest, NoAirportNearbyEmptiesTheNearestAndItsMetar) {
-  simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG");
-  auto wp = As<cvht::WeatherPacket>(WeatherAtLszh());
-  EXPECT_EQ(wp.flags, cvht::kWeatherValid | cvht::kWeatherMetar);
-  EXPECT_EQ(std::string(wp.metarStation), "LSZH");
-  EXPECT_EQ(std::string(wp.metar), "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG");
-  // Fly 300 nm away: the next airport packet is empty and the METAR goes with it.
-  simxp::SetDouble("sim/flightmodel/position/latitude", kLat + 5.0);
-  std::string a = NextOf("CVHA");
-  ASSERT_EQ(a.size(), 20u);
-  EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
-  wp = As<cvht::WeatherPacket>(NextOf("CVHW"));
-  EXPECT_EQ(wp.flags, cvht::kWeatherValid);
-  EXPECT_EQ(wp.metarStation[0], 0);
-  EXPECT_EQ(wp.metar[0], 0);
-}
-
-TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCut) {
+// Weather every two seconds, with the METAR of the nearest airport cut to 149 characters; none without a
+// nearest airport.
+TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCutAndGoneWithTheNearestAirport) {
   simxp::SetMetarUnterminated("LSZH", 'M');
-  const std::string w = WeatherAtLszh();
+  std::string w = WeatherAtLszh();
   EXPECT_EQ(Vals<uint16_t>(w, 4, 2), (std::vector<uint16_t>{1, cvht::kWeatherValid | cvht::kWeatherMetar}));
   // Wind from and its speed in knots, QNH in hPa, visibility, temperature.
   EXPECT_EQ(Vals<float>(w, 8, 5), (std::vector<float>{250.0f, 5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f}));
   EXPECT_EQ(w.substr(28, 8), std::string("LSZH\0\0\0\0", 8));
   EXPECT_EQ(w.substr(36), std::string(149, 'M') + '\0');
   EXPECT_EQ(simxp::MetarRequests().back(), "LSZH");
+  // Fly 300 nm away: the next airport packet is empty and the METAR goes with it.
+  simxp::SetDouble("sim/flightmodel/position/latitude", kLat + 5.0);
+  std::string a = NextOf("CVHA");
+  ASSERT_EQ(a.size(), 20u);
+  EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
+  w = NextOf("CVHW");
+  EXPECT_EQ(Vals<uint16_t>(w, 6, 1), std::vector<uint16_t>{cvht::kWeatherValid});
+  EXPECT_EQ(w.substr(28), std::string(158, '\0'));
 }
 
 TEST_F(TelemetryTest, WithoutMetarFunctionOrWeatherTheWeatherPacketStillGoesOut) {
@@ -325,66 +318,56 @@ class QueryTest : public TelemetryTest {
   }
 };
 
-TEST_F(QueryTest, ReplyCarriesPositionRunwaysAndElevation) {
-  auto r = Ask("LSZH");
-  ASSERT_EQ(r.size(), 1u);
-  ASSERT_EQ(r[0].size(), 38u + 3 * 28u);
-  // Version, flags (index, scan done, reply), position, one airport, three runways.
-  EXPECT_EQ(Vals<uint16_t>(r[0], 4, 2), (std::vector<uint16_t>{1, 7}));
-  EXPECT_EQ(Vals<float>(r[0], 8, 2), (std::vector<float>{float(47.464722), float(8.549167)}));
-  EXPECT_EQ(Vals<uint16_t>(r[0], 16, 2), (std::vector<uint16_t>{1, 3}));
-  EXPECT_EQ(r[0].substr(20, 8), std::string("LSZH\0\0\0\0", 8));
-  EXPECT_EQ(Vals<float>(r[0], 28, 2), (std::vector<float>{float(47.464722), float(8.549167)}));
-  for (int i = 0; i < 3; ++i) {
-    auto rw = As<cvht::RunwayEntry>(r[0].substr(36 + 28 * i));
-    EXPECT_EQ(rw.airport, 0);
-    EXPECT_EQ(rw.widthDm, static_cast<int16_t>((30.0f + i) * 10.0f));
-  }
-  EXPECT_EQ(Vals<int16_t>(r[0], 36 + 3 * 28, 1), std::vector<int16_t>{1416});
-  r = Ask("WIDE");
-  ASSERT_EQ(r.size(), 1u);
-  ASSERT_EQ(r[0].size(), 38u + 7 * 28u);
-  std::vector<int16_t> widths;
-  for (int i = 0; i < 7; ++i) widths.push_back(As<cvht::RunwayEntry>(r[0].substr(36 + 28 * i)).widthDm);
-  EXPECT_EQ(widths, (std::vector<int16_t>{457, -9, 32767, -32768, 0, 0, 0}));
-}
-
-// Which airport a query gets (told by its latitude), and the reply's runways and elevation; -32768
-// is an unknown elevation, and a size of 0 means no reply at all.
+// Which airport a query gets, and the whole reply: header, the airport's entry, its runways (widths 300,
+// 310, ... dm unless given) and its elevation, where -32768 is unknown. A size of 0 means no reply at all.
 TEST_F(QueryTest, AnswersFollowTheIdentifierVersionAndLimits) {
   struct Case {
     const char *ident;
     uint16_t version;
-    size_t size;
+    const char *entry;  // the identifier in the reply, NUL-padded to 8 bytes
+    float lat, lon;
     uint16_t runways;
-    float lat;
     int16_t elevation;
+    std::vector<int16_t> widths;
   } cases[] = {
-      {"ALPS7CHX", 1, 38 + 28, 1, 46.5f, 30000},  // eight characters: the eighth does not count
-      {"HIGH", 1, 38 + 28, 1, 46.6f, -32768},
-      {"DEEP", 1, 38 + 28, 1, 31.5f, -32768},
-      {"LOW", 1, 38 + 28, 1, 31.6f, -2000},
-      {"BIG", 1, 38 + 24 * 28, 24, 48.0f, 500},  // thirty runways, twenty-four answered
-      {"NORWY", 1, 38, 0, 45.0f, 12},
-      {"lszh", 1, 38 + 28, 1, 10.0f, 1},  // case-sensitive
-      {"LSZH", 2, 0, 0, 0, 0},
-      {"XXXX", 1, 0, 0, 0, 0},
-      {"LSZ", 1, 0, 0, 0, 0},
-      {"LSZHZZ", 1, 0, 0, 0, 0},  // only its first four letters match LSZH
-      {"", 1, 0, 0, 0, 0},
+      {"LSZH", 1, "LSZH", float(47.464722), float(8.549167), 3, 1416},
+      {"ALPS7CHX", 1, "ALPS7CH", 46.5f, 8.0f, 1, 30000},  // eight characters: the eighth does not count
+      {"HIGH", 1, "HIGH", 46.6f, 8.1f, 1, -32768},
+      {"DEEP", 1, "DEEP", 31.5f, 35.5f, 1, -32768},
+      {"LOW", 1, "LOW", 31.6f, 35.6f, 1, -2000},
+      {"BIG", 1, "BIG", 48.0f, 9.0f, 24, 500},  // thirty runways, twenty-four answered
+      {"NORWY", 1, "NORWY", 45.0f, 7.0f, 0, 12},
+      {"lszh", 1, "lszh", 10.0f, 10.0f, 1, 1},  // case-sensitive
+      // Widths are cut towards zero to decimetres, held at the ends of the field, and zero when not finite.
+      {"WIDE", 1, "WIDE", 47.465f, 8.55f, 7, 1416, {457, -9, 32767, -32768, 0, 0, 0}},
+      {"LSZH", 2, nullptr},
+      {"XXXX", 1, nullptr},
+      {"LSZ", 1, nullptr},
+      {"LSZHZZ", 1, nullptr},  // only its first four letters match LSZH
+      {"", 1, nullptr},
   };
   const size_t lines = Lines().size();
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.ident) + " version " + std::to_string(c.version));
     auto r = Ask(c.ident, c.version);
-    ASSERT_EQ(r.size(), c.size ? 1u : 0u);
-    if (!c.size) continue;
-    EXPECT_EQ(r[0].size(), c.size);
-    EXPECT_EQ(Vals<uint16_t>(r[0], 18, 1), std::vector<uint16_t>{c.runways});
-    EXPECT_EQ(Vals<float>(r[0], 8, 1), std::vector<float>{c.lat});
+    ASSERT_EQ(r.size(), c.entry ? 1u : 0u);
+    if (!c.entry) continue;
+    ASSERT_EQ(r[0].size(), 38u + 28u * c.runways);
+    // Version, flags (index, scan done, reply), position, one airport and its runways.
+    EXPECT_EQ(Vals<uint16_t>(r[0], 4, 2), (std::vector<uint16_t>{1, 7}));
+    EXPECT_EQ(Vals<uint16_t>(r[0], 16, 2), (std::vector<uint16_t>{1, c.runways}));
+    EXPECT_EQ(r[0].substr(20, 8), (c.entry + std::string(8, '\0')).substr(0, 8));
+    EXPECT_EQ(Vals<float>(r[0], 8, 2), Vals<float>(r[0], 28, 2)) << "the entry repeats the position";
+    EXPECT_EQ(Vals<float>(r[0], 8, 2), (std::vector<float>{c.lat, c.lon}));
+    std::vector<int16_t> widths, want = c.widths;
+    for (int i = 0; i < c.runways; ++i) {
+      EXPECT_EQ(Vals<uint16_t>(r[0], 36 + 28 * i, 1), std::vector<uint16_t>{0}) << "owner 0, then a zero byte";
+      widths.push_back(Vals<int16_t>(r[0], 38 + 28 * i, 1)[0]);
+      if (c.widths.empty()) want.push_back(static_cast<int16_t>((30.0f + i) * 10.0f));
+    }
+    EXPECT_EQ(widths, want);
     EXPECT_EQ(Vals<int16_t>(r[0], r[0].size() - 2, 1), std::vector<int16_t>{c.elevation});
   }
-  EXPECT_EQ(Ask("ALPS7CHX").at(0).substr(20, 8), std::string("ALPS7CH\0", 8));
   EXPECT_EQ(Lines().size(), lines) << "queries are never logged";
   Hello();
   Frame(5.0f);
