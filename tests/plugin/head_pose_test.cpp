@@ -39,56 +39,52 @@ TEST_F(HeadPoseTest, BlendEasesInOverEighteenFrames) {
 }
 
 // After 20 frames of one pose, what each head dataref holds: x, y, z from the eye point, yaw, pitch, roll.
-struct AxisCase {
-  const char *what;
-  Pose pose;
-  float head[6];
-  bool tracking = true;
-};
-
-void PrintTo(const AxisCase &c, std::ostream *os) { *os << c.what; }
-
-class AxisMapping : public HeadPoseTest, public ::testing::WithParamInterface<AxisCase> {};
-
-TEST_P(AxisMapping, AtFullWeight) {
-  const AxisCase c = GetParam();
-  Stream(c.pose, 20, c.tracking);
-  const float eye[6] = {0.1f, 0.8f, -0.4f, 0, 0, 0};
-  for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(Head(i), eye[i] + c.head[i]) << c.what << ", " << simxp::kHeadRefs[i];
-  EXPECT_EQ(simxp::WriteCount(simxp::kHeadRefs[5]), 20u);
-  auto st = Statuses();
-  ASSERT_FALSE(st.empty());
-  EXPECT_EQ(st.back().seq, 20u) << "the packet is accepted";
+TEST_F(HeadPoseTest, AxesAtFullWeight) {
+  const float kNan = std::nanf(""), kInf = INFINITY;
+  const struct {
+    const char *what;
+    Pose pose;
+    float head[6];
+    bool tracking = true;
+  } cases[] = {
+      {"yaw 40 doubles and a half to the limit", {0, 0, 0, 40, 0, 0}, {0, 0, 0, 80, 0, 0}},
+      {"yaw 50 is limited", {0, 0, 0, 50, 0, 0}, {0, 0, 0, 80, 0, 0}},
+      {"yaw -10", {0, 0, 0, -10, 0, 0}, {0, 0, 0, -25, 0, 0}},
+      {"yaw -1000 is limited", {0, 0, 0, -1000, 0, 0}, {0, 0, 0, -80, 0, 0}},
+      {"y 0.2 doubles past the limit", {0, 0.2f, 0, 0, 0, 0}, {0, 0.35f, 0, 0, 0, 0}},
+      {"y -0.1 doubles", {0, -0.1f, 0, 0, 0, 0}, {0, -0.2f, 0, 0, 0, 0}},
+      {"z is mirrored", {0, 0, 0.1f, 0, 0, 0}, {0, 0, -0.1f, 0, 0, 0}},
+      {"x passes through", {0.12f, 0, 0, 0, 0, 0}, {0.12f, 0, 0, 0, 0, 0}},
+      {"x is limited", {1.0f, 0, 0, 0, 0, 0}, {0.35f, 0, 0, 0, 0, 0}},
+      {"x is limited below", {-1.0f, 0, 0, 0, 0, 0}, {-0.35f, 0, 0, 0, 0, 0}},
+      {"pitch is mirrored and doubled", {0, 0, 0, 0, 10, 0}, {0, 0, 0, 0, -20, 0}},
+      {"pitch -50 is limited", {0, 0, 0, 0, -50, 0}, {0, 0, 0, 0, 80, 0}},
+      {"roll is mirrored", {0, 0, 0, 0, 0, 10}, {0, 0, 0, 0, 0, -10}},
+      {"roll 90 is limited", {0, 0, 0, 0, 0, 90}, {0, 0, 0, 0, 0, -80}},
+      {"huge finite values are limited",
+      {3e38f, -3e38f, 3e38f, 3e38f, -3e38f, 3e38f},
+      {0.35f, -0.35f, -0.35f, 80, 80, -80}},
+      {"non-finite axes stay neutral while the others move",
+      {kInf, kNan, -kInf, kNan, 10, 10},
+      {0, 0, 0, 0, -20, -10}},
+      {"poses without tracking are written but never leave neutral",
+      {0.3f, 0.1f, 0.1f, 30, 10, 10},
+      {0, 0, 0, 0, 0, 0},
+      false}
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    ASSERT_EQ(Start(), 1);
+    Stream(c.pose, 20, c.tracking);
+    const float eye[6] = {0.1f, 0.8f, -0.4f, 0, 0, 0};
+    for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(Head(i), eye[i] + c.head[i]) << simxp::kHeadRefs[i];
+    EXPECT_EQ(simxp::WriteCount(simxp::kHeadRefs[5]), 20u);
+    auto st = Statuses();
+    ASSERT_FALSE(st.empty());
+    EXPECT_EQ(st.back().seq, seq_) << "the packet is accepted";
+  }
 }
-
-const float kNan = std::nanf(""), kInf = INFINITY;
-
-INSTANTIATE_TEST_SUITE_P(
-    HeadPose, AxisMapping,
-    ::testing::Values(AxisCase{"yaw 40 doubles and a half to the limit", {0, 0, 0, 40, 0, 0}, {0, 0, 0, 80, 0, 0}},
-                      AxisCase{"yaw 50 is limited", {0, 0, 0, 50, 0, 0}, {0, 0, 0, 80, 0, 0}},
-                      AxisCase{"yaw -10", {0, 0, 0, -10, 0, 0}, {0, 0, 0, -25, 0, 0}},
-                      AxisCase{"yaw -1000 is limited", {0, 0, 0, -1000, 0, 0}, {0, 0, 0, -80, 0, 0}},
-                      AxisCase{"y 0.2 doubles past the limit", {0, 0.2f, 0, 0, 0, 0}, {0, 0.35f, 0, 0, 0, 0}},
-                      AxisCase{"y -0.1 doubles", {0, -0.1f, 0, 0, 0, 0}, {0, -0.2f, 0, 0, 0, 0}},
-                      AxisCase{"z is mirrored", {0, 0, 0.1f, 0, 0, 0}, {0, 0, -0.1f, 0, 0, 0}},
-                      AxisCase{"x passes through", {0.12f, 0, 0, 0, 0, 0}, {0.12f, 0, 0, 0, 0, 0}},
-                      AxisCase{"x is limited", {1.0f, 0, 0, 0, 0, 0}, {0.35f, 0, 0, 0, 0, 0}},
-                      AxisCase{"x is limited below", {-1.0f, 0, 0, 0, 0, 0}, {-0.35f, 0, 0, 0, 0, 0}},
-                      AxisCase{"pitch is mirrored and doubled", {0, 0, 0, 0, 10, 0}, {0, 0, 0, 0, -20, 0}},
-                      AxisCase{"pitch -50 is limited", {0, 0, 0, 0, -50, 0}, {0, 0, 0, 0, 80, 0}},
-                      AxisCase{"roll is mirrored", {0, 0, 0, 0, 0, 10}, {0, 0, 0, 0, 0, -10}},
-                      AxisCase{"roll 90 is limited", {0, 0, 0, 0, 0, 90}, {0, 0, 0, 0, 0, -80}},
-                      AxisCase{"huge finite values are limited",
-                               {3e38f, -3e38f, 3e38f, 3e38f, -3e38f, 3e38f},
-                               {0.35f, -0.35f, -0.35f, 80, 80, -80}},
-                      AxisCase{"non-finite axes stay neutral while the others move",
-                               {kInf, kNan, -kInf, kNan, 10, 10},
-                               {0, 0, 0, 0, -20, -10}},
-                      AxisCase{"poses without tracking are written but never leave neutral",
-                               {0.3f, 0.1f, 0.1f, 30, 10, 10},
-                               {0, 0, 0, 0, 0, 0},
-                               false}));
 
 TEST_F(HeadPoseTest, SilenceHoldsThenFadesToNeutral) {
   Stream({0, 0, 0, 20, 0, 0}, 20);
@@ -106,15 +102,15 @@ TEST_F(HeadPoseTest, SilenceHoldsThenFadesToNeutral) {
   EXPECT_FLOAT_EQ(Head(3), 50.0f * (1.0f / 60.0f / 0.3f)) << "fresh packets bring it back at 1/0.3 per second";
 }
 
-class UnusableElapsed : public HeadPoseTest, public ::testing::WithParamInterface<float> {};
-
-TEST_P(UnusableElapsed, CountsAsOneSixtiethOfASecond) {
-  phone().Send(PoseBytes(1, {0, 0, 0, 40, 0, 0}));
-  Frame(GetParam());
-  EXPECT_FLOAT_EQ(Head(3), 80.0f * (0.016666668f / 0.3f));
+TEST_F(HeadPoseTest, UnusableElapsedCountsAsOneSixtiethOfASecond) {
+  for (float elapsed : {0.0f, -0.5f, std::nanf(""), INFINITY, -INFINITY}) {
+    SCOPED_TRACE(elapsed);
+    Fresh();
+    ASSERT_EQ(Start(), 1);
+    phone().Send(PoseBytes(1, {0, 0, 0, 40, 0, 0}));
+    Frame(elapsed);
+    EXPECT_FLOAT_EQ(Head(3), 80.0f * (0.016666668f / 0.3f));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(HeadPose, UnusableElapsed,
-                         ::testing::Values(0.0f, -0.5f, std::nanf(""), INFINITY, -INFINITY));
 
 }  // namespace

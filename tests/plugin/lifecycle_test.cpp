@@ -138,41 +138,27 @@ TEST_F(PluginTest, PlaneLoadedForTheUserRecapturesTheEyePointAndResendsTheIdenti
             std::vector<std::string>{std::string("CVHI\x01\0\x01\0N172SP", 14) + std::string(74, '\0')});
 }
 
-struct Refusal {
-  std::vector<std::string> omit;
-  bool portTaken;
-  std::string line;
-};
-
-void PrintTo(const Refusal &c, std::ostream *os) { *os << c.line; }
-
-class RefusedStart : public PluginTest, public ::testing::WithParamInterface<Refusal> {};
-
 // A refused start names its reason alone, and leaves no flight loop, port or descriptor behind (the
 // fixture counts the descriptors).
-TEST_P(RefusedStart, NamesTheReasonAndLeavesNothing) {
-  const Refusal &c = GetParam();
-  for (const auto &name : c.omit) simxp::Omit(name);
-  const int blocker = c.portTaken ? BindPort() : -1;
-  ASSERT_EQ(blocker >= 0, c.portTaken);
-  EXPECT_EQ(Start(), 0);
-  if (blocker >= 0) close(blocker);
-  EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: " + c.line});
-  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
-  EXPECT_TRUE(PortFree());
-}
-
-std::vector<Refusal> Refusals() {
-  std::vector<Refusal> out;
+TEST_F(PluginTest, RefusedStartNamesTheReasonAndLeavesNothing) {
+  std::vector<std::pair<std::vector<std::string>, std::string>> cases;  // omitted datarefs, the line
   for (int missing = 0; missing < 6; ++missing)  // the first missing head dataref is named
-    out.push_back({{simxp::kHeadRefs.begin() + missing, simxp::kHeadRefs.end()}, false,
-                   "missing dataref " + simxp::kHeadRefs[missing]});
-  out.push_back({{simxp::kEyeRefs[2]}, false, "missing acf_pe datarefs"});
-  out.push_back({{}, true, "bind() to port 49707 failed"});
-  return out;
+    cases.push_back({{simxp::kHeadRefs.begin() + missing, simxp::kHeadRefs.end()},
+                     "missing dataref " + simxp::kHeadRefs[missing]});
+  cases.push_back({{simxp::kEyeRefs[2]}, "missing acf_pe datarefs"});
+  cases.push_back({{}, "bind() to port 49707 failed"});
+  for (const auto &[omit, line] : cases) {
+    SCOPED_TRACE(line);
+    Fresh(omit);
+    const int blocker = omit.empty() ? BindPort() : -1;
+    ASSERT_EQ(blocker >= 0, omit.empty());
+    EXPECT_EQ(Start(), 0);
+    if (blocker >= 0) close(blocker);
+    EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: " + line});
+    EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
+    EXPECT_TRUE(PortFree());
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Lifecycle, RefusedStart, ::testing::ValuesIn(Refusals()));
 
 TEST_F(PluginTest, OptionalGroupsMissingAreReportedAndStartGoesOn) {
   simxp::Omit(simxp::kFlightRefs[4]);

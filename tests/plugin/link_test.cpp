@@ -21,111 +21,101 @@ std::string Renamed(std::string bytes, const char *magic) { return bytes.replace
 
 // One datagram on a fresh link: the status it draws (seq -1: none, as the sender is not the peer). A valid
 // pose then clears a mismatch in the same frame's status, and the datagram once more shows in the report.
-struct DatagramCase {
-  const char *what;
-  std::string bytes;
-  int seq;
-  bool mismatch;
-  int bad, recv;
-};
-
-void PrintTo(const DatagramCase &c, std::ostream *os) { *os << c.what; }
-
-class Datagram : public LinkTest, public ::testing::WithParamInterface<DatagramCase> {};
-
-TEST_P(Datagram, IsClassifiedByMagicVersionAndLength) {
-  const DatagramCase &c = GetParam();
-  phone().Send(c.bytes);
-  Frame();
-  auto st = Statuses();
-  ASSERT_EQ(st.size(), c.seq < 0 ? 0u : 1u) << "a status goes to the peer alone";
-  if (c.seq >= 0) {
-    EXPECT_EQ(st[0].seq, static_cast<uint32_t>(c.seq));
-    EXPECT_EQ(st[0].flags, cvht::kStatusAlways | (c.mismatch ? cvht::kStatusMismatch : 0) |
-                               (c.seq > 0 ? cvht::kStatusFresh : 0));
+TEST_F(LinkTest, DatagramsAreClassifiedByMagicVersionAndLength) {
+  const std::string pose = PoseBytes(10, {0, 0, 0, 20, 0, 0});
+  const struct {
+    const char *what;
+    std::string bytes;
+    int seq;
+    bool mismatch;
+    int bad, recv;
+  } cases[] = {
+      {"empty", "", -1, false, 1, 0},
+      {"three bytes", "CVH", -1, false, 1, 0},
+      {"another magic", Renamed(pose, "XPLN"), -1, false, 1, 0},
+      {"query of 13 bytes", QueryBytes("LSZH").substr(0, 13), -1, false, 1, 0},
+      {"query of 15 bytes", QueryBytes("LSZH") + "x", -1, false, 1, 0},
+      {"query magic on a pose", Renamed(pose, "CVHQ"), -1, false, 1, 0},
+      {"query", QueryBytes("NONE"), 0, false, 0, 0},
+      {"query of version 2", QueryBytes("NONE", 2), 0, false, 0, 0},
+      {"pose of version 3", PoseBytes(10, {}, true, 3), 0, true, 1, 0},
+      {"magic alone", "CVHT", 0, true, 1, 0},
+      {"pose of 20 bytes", pose.substr(0, 20), 0, true, 1, 0},
+      {"pose of 47 bytes", pose.substr(0, 47), 0, true, 1, 0},
+      {"pose of 148 bytes", pose + std::string(100, '\xee'), 10, false, 0, 1},
+      {"pose of 65507 bytes", pose + std::string(65507 - 48, '\x7f'), 10, false, 0, 1},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    ASSERT_EQ(Start(), 1);
+    phone().Send(c.bytes);
+    Frame();
+    auto st = Statuses();
+    ASSERT_EQ(st.size(), c.seq < 0 ? 0u : 1u) << "a status goes to the peer alone";
+    if (c.seq >= 0) {
+      EXPECT_EQ(st[0].seq, static_cast<uint32_t>(c.seq));
+      EXPECT_EQ(st[0].flags, cvht::kStatusAlways | (c.mismatch ? cvht::kStatusMismatch : 0) |
+                                 (c.seq > 0 ? cvht::kStatusFresh : 0));
+    }
+    EXPECT_EQ(simxp::TotalWrites() != 0, c.seq > 0) << "the view moves only for an accepted pose";
+    phone().Send(PoseBytes(30));
+    Frame();
+    st = Statuses();
+    ASSERT_EQ(st.size(), 1u);
+    EXPECT_EQ(st[0].flags, cvht::kStatusAlways | cvht::kStatusFresh);
+    phone().Send(c.bytes);
+    Report();
+    EXPECT_EQ(ReportField("bad"), std::to_string(2 * c.bad));
+    EXPECT_EQ(ReportField("recv"), std::to_string(1 + 2 * c.recv));
+    EXPECT_EQ(ReportField("proto"), c.mismatch ? "MISMATCH" : "ok");
   }
-  EXPECT_EQ(simxp::TotalWrites() != 0, c.seq > 0) << "the view moves only for an accepted pose";
-  phone().Send(PoseBytes(30));
-  Frame();
-  st = Statuses();
-  ASSERT_EQ(st.size(), 1u);
-  EXPECT_EQ(st[0].flags, cvht::kStatusAlways | cvht::kStatusFresh);
-  phone().Send(c.bytes);
-  Report();
-  EXPECT_EQ(ReportField("bad"), std::to_string(2 * c.bad));
-  EXPECT_EQ(ReportField("recv"), std::to_string(1 + 2 * c.recv));
-  EXPECT_EQ(ReportField("proto"), c.mismatch ? "MISMATCH" : "ok");
 }
-
-const std::string kPose = PoseBytes(10, {0, 0, 0, 20, 0, 0});
-
-INSTANTIATE_TEST_SUITE_P(
-    PoseLink, Datagram,
-    ::testing::Values(DatagramCase{"empty", "", -1, false, 1, 0}, DatagramCase{"three bytes", "CVH", -1, false, 1, 0},
-                      DatagramCase{"another magic", Renamed(kPose, "XPLN"), -1, false, 1, 0},
-                      DatagramCase{"query of 13 bytes", QueryBytes("LSZH").substr(0, 13), -1, false, 1, 0},
-                      DatagramCase{"query of 15 bytes", QueryBytes("LSZH") + "x", -1, false, 1, 0},
-                      DatagramCase{"query magic on a pose", Renamed(kPose, "CVHQ"), -1, false, 1, 0},
-                      DatagramCase{"query", QueryBytes("NONE"), 0, false, 0, 0},
-                      DatagramCase{"query of version 2", QueryBytes("NONE", 2), 0, false, 0, 0},
-                      DatagramCase{"pose of version 3", PoseBytes(10, {}, true, 3), 0, true, 1, 0},
-                      DatagramCase{"magic alone", "CVHT", 0, true, 1, 0},
-                      DatagramCase{"pose of 20 bytes", kPose.substr(0, 20), 0, true, 1, 0},
-                      DatagramCase{"pose of 47 bytes", kPose.substr(0, 47), 0, true, 1, 0},
-                      DatagramCase{"pose of 148 bytes", kPose + std::string(100, '\xee'), 10, false, 0, 1},
-                      DatagramCase{"pose of 65507 bytes", kPose + std::string(65507 - 48, '\x7f'), 10, false, 0, 1}));
 
 // After the first pose, a pause of `silence` seconds (with a pose without the tracking bit half a second
 // in, when `untracked`), then `seq`: accepted or out of order, and a restart or not.
-struct SeqCase {
-  uint32_t first, seq;
-  float silence;
-  bool untracked, accepted, restart;
-  const char *sent;  // the report's window after it
-};
-
-void PrintTo(const SeqCase &c, std::ostream *os) {
-  *os << c.first << " then " << c.seq << " after " << c.silence << " s" << (c.untracked ? " untracked" : "");
-}
-
-class Sequence : public LinkTest, public ::testing::WithParamInterface<SeqCase> {};
-
-TEST_P(Sequence, OrderAndRestart) {
-  const SeqCase c = GetParam();
-  phone().Send(PoseBytes(c.first));
-  Frame();
-  if (c.untracked) {
-    Frame(0.5f);
-    phone().Send(PoseBytes(c.first + 1, {}, false));
+TEST_F(LinkTest, SequenceOrderAndRestart) {
+  const struct {
+    uint32_t first, seq;
+    float silence;
+    bool untracked, accepted, restart;
+    const char *sent;  // the report's window after it
+  } cases[] = {
+      {5000, 4500, 0.5f, false, false, false, "1"},     {5000, 4000, 0.5f, false, false, false, "1"},
+      {5000, 3999, 0.5f, false, true, true, "1"},       {5000, 5000, 0.5f, false, false, false, "1"},
+      {5000, 5001, 0.5f, false, true, false, "2"},      {5000, 90000, 0.5f, false, true, false, "85001"},
+      {5000, 4999, 1.01f, false, true, true, "1"},      {5000, 4999, 0.6f, true, true, true, "1"},
+      {4294967295u, 0, 0.0f, false, true, true, "1"},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.seq) + " after " + std::to_string(c.silence) +
+                 (c.untracked ? " s untracked" : " s"));
+    Fresh();
+    ASSERT_EQ(Start(), 1);
+    phone().Send(PoseBytes(c.first));
+    Frame();
+    if (c.untracked) {
+      Frame(0.5f);
+      phone().Send(PoseBytes(c.first + 1, {}, false));
+    }
+    Frame(c.silence);
+    phone().Take();
+    phone().Send(PoseBytes(c.seq));
+    Frame();
+    auto st = Statuses();
+    ASSERT_EQ(st.size(), 1u);
+    EXPECT_EQ(st[0].seq, c.accepted ? c.seq : c.first);
+    EXPECT_EQ(st[0].drained, 1u) << "out-of-order packets are valid and count as drained";
+    const std::string line = "CVHT: sender restart detected (seq " +
+                             std::to_string(c.untracked ? c.first + 1 : c.first) + " -> " + std::to_string(c.seq) +
+                             "), resyncing";
+    EXPECT_EQ(LinesStartingWith("sender restart detected"), std::vector<std::string>(c.restart ? 1 : 0, line));
+    Report();
+    EXPECT_EQ(ReportField("ooo"), c.accepted ? "0" : "1");
+    EXPECT_EQ(ReportField("recv"), c.untracked ? "3" : "2");
+    EXPECT_EQ(ReportField("sent"), c.sent);
   }
-  Frame(c.silence);
-  phone().Take();
-  phone().Send(PoseBytes(c.seq));
-  Frame();
-  auto st = Statuses();
-  ASSERT_EQ(st.size(), 1u);
-  EXPECT_EQ(st[0].seq, c.accepted ? c.seq : c.first);
-  EXPECT_EQ(st[0].drained, 1u) << "out-of-order packets are valid and count as drained";
-  const std::string line = "CVHT: sender restart detected (seq " +
-                           std::to_string(c.untracked ? c.first + 1 : c.first) + " -> " + std::to_string(c.seq) +
-                           "), resyncing";
-  EXPECT_EQ(LinesStartingWith("sender restart detected"), std::vector<std::string>(c.restart ? 1 : 0, line));
-  Report();
-  EXPECT_EQ(ReportField("ooo"), c.accepted ? "0" : "1");
-  EXPECT_EQ(ReportField("recv"), c.untracked ? "3" : "2");
-  EXPECT_EQ(ReportField("sent"), c.sent);
 }
-
-INSTANTIATE_TEST_SUITE_P(PoseLink, Sequence,
-                         ::testing::Values(SeqCase{5000, 4500, 0.5f, false, false, false, "1"},
-                                           SeqCase{5000, 4000, 0.5f, false, false, false, "1"},
-                                           SeqCase{5000, 3999, 0.5f, false, true, true, "1"},
-                                           SeqCase{5000, 5000, 0.5f, false, false, false, "1"},
-                                           SeqCase{5000, 5001, 0.5f, false, true, false, "2"},
-                                           SeqCase{5000, 90000, 0.5f, false, true, false, "85001"},
-                                           SeqCase{5000, 4999, 1.01f, false, true, true, "1"},
-                                           SeqCase{5000, 4999, 0.6f, true, true, true, "1"},
-                                           SeqCase{4294967295u, 0, 0.0f, false, true, true, "1"}));
 
 // 5000 then 0 in every frame of 1/64 s: each 0 is a restart, handled in full, and 256 of them come in four
 // seconds. X-Plane's log gets one restart line per second and the count of the held ones.

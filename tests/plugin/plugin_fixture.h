@@ -98,9 +98,19 @@ class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fdsBefore_ = OpenDescriptors();
+    Fresh();
+  }
+
+  // The plug-in loaded afresh, stopped and unloaded first, into a fresh simulated X-Plane without these
+  // datarefs: one row of a table after another.
+  void Fresh(const std::vector<std::string> &omit = {}) {
+    if (started_) Stop();
+    if (plugin_.Loaded()) ASSERT_TRUE(plugin_.Unload());
     simxp::Reset();
     simxp::PublishStandardAircraft();
     simxp::SetSystemPath(system_.Path() + "/");
+    for (const auto &name : omit) simxp::Omit(name);
+    if (phone_) phone_->Take();
     ASSERT_TRUE(plugin_.Load(simxp::DefaultPluginPath())) << plugin_.Error();
   }
 

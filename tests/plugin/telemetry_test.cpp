@@ -89,51 +89,48 @@ TEST_F(TelemetryTest, MissingFlightGroupClearsItsFieldsAndStopsAirportPackets) {
   EXPECT_EQ(st.back().substr(76, 4), std::string(4, '\0'));
 }
 
-struct FlightStateCase {
-  const char *what;
-  int onGround, paused, replay;
-  std::vector<std::string> omit;
-  uint16_t flags;
-};
-
-void PrintTo(const FlightStateCase &c, std::ostream *os) { *os << c.what; }
-
-class FlightState : public TelemetryTest, public ::testing::WithParamInterface<FlightStateCase> {};
-
-TEST_P(FlightState, FlagsFollowTheDatarefs) {
-  const auto &c = GetParam();
-  for (const auto &name : c.omit) simxp::Omit(name);
-  simxp::SetInt("sim/flightmodel/failures/onground_any", c.onGround);
-  simxp::SetInt("sim/time/paused", c.paused);
-  simxp::SetInt("sim/time/is_in_replay", c.replay);
-  simxp::SetFloat("sim/flightmodel/position/y_agl", 10.0f);
-  simxp::SetFloat("sim/flightmodel/forces/g_nrml", 1.25f);
-  simxp::SetFloat("sim/time/total_flight_time_sec", 321.5f);
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  Frame();
-  auto fs = OfMagic(phone().Take(), "CVHF");
-  ASSERT_EQ(fs.size(), 1u);
-  ASSERT_EQ(fs[0].size(), 20u);
-  EXPECT_EQ(Vals<uint16_t>(fs[0], 4, 2), (std::vector<uint16_t>{1, c.flags}));
-  const auto has = [&](uint16_t bit, float v) { return (c.flags & bit) ? v : 0.0f; };
-  EXPECT_EQ(Vals<float>(fs[0], 8, 3), (std::vector<float>{has(cvht::kFsAgl, 10.0f * 3.28084f),
-                                                           has(cvht::kFsLoad, 1.25f), has(cvht::kFsSimTime, 321.5f)}));
+// The flight-state packet's flags follow the datarefs that exist and their values; the figures are zero
+// when their flag is clear.
+TEST_F(TelemetryTest, FlightStateFlagsFollowTheDatarefs) {
+  const struct {
+    const char *what;
+    int onGround, paused, replay;
+    std::vector<std::string> omit;
+    uint16_t flags;
+  } cases[] = {
+      {"on the ground", 1, 0, 0, {}, 0x3F},
+      {"in flight", 0, 0, 0, {}, 0x3D},
+      {"paused", 0, 1, 0, {}, 0x7D},
+      {"in replay on the ground", 1, 0, 1, {}, 0xBF},
+      {"no height above ground", 1, 0, 0, {"sim/flightmodel/position/y_agl"}, 0x3B},
+      {"no on-ground", 1, 0, 0, {"sim/flightmodel/failures/onground_any"}, 0x3C},
+      {"pause known only with replay", 0, 1, 1, {"sim/time/paused"}, 0x1D},
+      {"pause known only with pause", 0, 1, 1, {"sim/time/is_in_replay"}, 0x1D},
+      {"nothing", 1, 1, 1, {"sim/flightmodel/failures/onground_any", "sim/flightmodel/position/y_agl",
+       "sim/flightmodel/forces/g_nrml", "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    simxp::SetInt("sim/flightmodel/failures/onground_any", c.onGround);
+    simxp::SetInt("sim/time/paused", c.paused);
+    simxp::SetInt("sim/time/is_in_replay", c.replay);
+    simxp::SetFloat("sim/flightmodel/position/y_agl", 10.0f);
+    simxp::SetFloat("sim/flightmodel/forces/g_nrml", 1.25f);
+    simxp::SetFloat("sim/time/total_flight_time_sec", 321.5f);
+    for (const auto &name : c.omit) simxp::Omit(name);
+    ASSERT_EQ(Start(), 1);
+    Hello();
+    Frame();
+    auto fs = OfMagic(phone().Take(), "CVHF");
+    ASSERT_EQ(fs.size(), 1u);
+    ASSERT_EQ(fs[0].size(), 20u);
+    EXPECT_EQ(Vals<uint16_t>(fs[0], 4, 2), (std::vector<uint16_t>{1, c.flags}));
+    const auto has = [&](uint16_t bit, float v) { return (c.flags & bit) ? v : 0.0f; };
+    EXPECT_EQ(Vals<float>(fs[0], 8, 3), (std::vector<float>{has(cvht::kFsAgl, 10.0f * 3.28084f),
+                                                             has(cvht::kFsLoad, 1.25f), has(cvht::kFsSimTime, 321.5f)}));
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Telemetry, FlightState,
-    ::testing::Values(FlightStateCase{"on the ground", 1, 0, 0, {}, 0x3F},
-                      FlightStateCase{"in flight", 0, 0, 0, {}, 0x3D},
-                      FlightStateCase{"paused", 0, 1, 0, {}, 0x7D},
-                      FlightStateCase{"in replay on the ground", 1, 0, 1, {}, 0xBF},
-                      FlightStateCase{"no height above ground", 1, 0, 0, {"sim/flightmodel/position/y_agl"}, 0x3B},
-                      FlightStateCase{"no on-ground", 1, 0, 0, {"sim/flightmodel/failures/onground_any"}, 0x3C},
-                      FlightStateCase{"pause known only with replay", 0, 1, 1, {"sim/time/paused"}, 0x1D},
-                      FlightStateCase{"pause known only with pause", 0, 1, 1, {"sim/time/is_in_replay"}, 0x1D},
-                      FlightStateCase{"nothing", 1, 1, 1, {"sim/flightmodel/failures/onground_any",
-                                      "sim/flightmodel/position/y_agl", "sim/flightmodel/forces/g_nrml",
-                                      "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0}));
 
 // The airport packet is due once a second; a frame of 4.5 s sends one and owes the others.
 TEST_F(TelemetryTest, ALongFrameSendsOneAndKeepsTheRemainder) {
@@ -206,50 +203,43 @@ TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered
 // The nearest airports within 150 nm, closest first, at most 44; the runways of the nearest four, at
 // most 24. `first` airports of `runways` runways each lie nearest, every next one 0.02 degrees further
 // north; a 180 nm one lies outside.
-struct NearestCase {
-  const char *what;
-  int airports, first, runways;
-  uint16_t sentAirports, sentRunways;
-};
-
-void PrintTo(const NearestCase &c, std::ostream *os) { *os << c.what; }
-
-class Nearest : public TelemetryTest, public ::testing::WithParamInterface<NearestCase> {};
-
-TEST_P(Nearest, AirportsAndRunwaysInOnePacket) {
-  const NearestCase c = GetParam();
-  AptText apt;
-  apt.Airport("FAR1", 100, kLat + 3.0, kLon, 2);
-  for (int i = 0; i < c.airports; ++i)
-    apt.Airport("N" + std::to_string(100 + i), 400 + i, kLat + 0.02 * (i + 1), kLon, i < c.first ? c.runways : 3);
-  WriteApt(apt.Text());
-  StartAndAwaitScan();
-  Hello();
-  std::string a = NextOf("CVHA");
-  ASSERT_EQ(a.size(), 20u + 16u * c.sentAirports + 28u * c.sentRunways);
-  EXPECT_EQ(Vals<uint16_t>(a, 4, 2), (std::vector<uint16_t>{1, cvht::kAirportIndexAvailable | cvht::kAirportScanDone}));
-  EXPECT_EQ(Vals<uint16_t>(a, 16, 2), (std::vector<uint16_t>{c.sentAirports, c.sentRunways}));
-  for (int i = 0; i < c.sentAirports; ++i) {
-    auto e = As<cvht::AirportEntry>(a.substr(20 + 16 * i));
-    EXPECT_EQ(std::string(e.ident), "N" + std::to_string(100 + i)) << "entry " << i;
-    EXPECT_EQ(e.lat, static_cast<float>(kLat + 0.02 * (i + 1)));
-  }
-  for (int r = 0; r < c.sentRunways; ++r) {
-    auto e = As<cvht::RunwayEntry>(a.substr(20 + 16 * c.sentAirports + 28 * r));
-    const int airport = r / c.runways, row = r % c.runways;
-    EXPECT_EQ(e.airport, airport) << "runway " << r;
-    EXPECT_EQ(e.zero, 0);
-    EXPECT_EQ(e.widthDm, static_cast<int16_t>((30.0f + row) * 10.0f));
-    char end1[8];
-    std::snprintf(end1, sizeof end1, "%02dL", row % 36 + 1);
-    EXPECT_EQ(std::string(e.end1, 4), std::string(end1, 4));
-    EXPECT_EQ(e.lat1, static_cast<float>(kLat + 0.02 * (airport + 1) - 0.01));
+TEST_F(TelemetryTest, NearestAirportsAndTheirRunwaysInOnePacket) {
+  const struct {
+    const char *what;
+    int airports, first, runways;
+    uint16_t sentAirports, sentRunways;
+  } cases[] = {{"the nearest has thirty runways", 50, 1, 30, 44, 24}, {"six with two runways each", 6, 6, 2, 6, 8}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    AptText apt;
+    apt.Airport("FAR1", 100, kLat + 3.0, kLon, 2);
+    for (int i = 0; i < c.airports; ++i)
+      apt.Airport("N" + std::to_string(100 + i), 400 + i, kLat + 0.02 * (i + 1), kLon, i < c.first ? c.runways : 3);
+    WriteApt(apt.Text());
+    StartAndAwaitScan();
+    Hello();
+    std::string a = NextOf("CVHA");
+    ASSERT_EQ(a.size(), 20u + 16u * c.sentAirports + 28u * c.sentRunways);
+    EXPECT_EQ(Vals<uint16_t>(a, 4, 2), (std::vector<uint16_t>{1, cvht::kAirportIndexAvailable | cvht::kAirportScanDone}));
+    EXPECT_EQ(Vals<uint16_t>(a, 16, 2), (std::vector<uint16_t>{c.sentAirports, c.sentRunways}));
+    for (int i = 0; i < c.sentAirports; ++i) {
+      EXPECT_EQ(a.substr(20 + 16 * i, 8), ("N" + std::to_string(100 + i)).append(4, '\0')) << "entry " << i;
+      EXPECT_EQ(Vals<float>(a, 28 + 16 * i, 1), std::vector<float>{static_cast<float>(kLat + 0.02 * (i + 1))});
+    }
+    for (int r = 0; r < c.sentRunways; ++r) {
+      auto e = As<cvht::RunwayEntry>(a.substr(20 + 16 * c.sentAirports + 28 * r));
+      const int airport = r / c.runways, row = r % c.runways;
+      EXPECT_EQ(e.airport, airport) << "runway " << r;
+      EXPECT_EQ(e.zero, 0);
+      EXPECT_EQ(e.widthDm, static_cast<int16_t>((30.0f + row) * 10.0f));
+      char end1[8];
+      std::snprintf(end1, sizeof end1, "%02dL", row % 36 + 1);
+      EXPECT_EQ(std::string(e.end1, 4), std::string(end1, 4));
+      EXPECT_EQ(e.lat1, static_cast<float>(kLat + 0.02 * (airport + 1) - 0.01));
+    }
   }
 }
-
-INSTANTIATE_TEST_SUITE_P(Telemetry, Nearest,
-                         ::testing::Values(NearestCase{"the nearest has thirty runways", 50, 1, 30, 44, 24},
-                                           NearestCase{"six with two runways each", 6, 6, 2, 6, 8}));
 
 // Weather every two seconds, with the METAR of the nearest airport cut to 149 characters; none without a
 // nearest airport.
