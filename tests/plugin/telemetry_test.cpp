@@ -281,36 +281,23 @@ TEST_F(TelemetryTest, IdentityIsCutAtThirtyNineOrItsNul) {
                     std::string(36, '\0'));
 }
 
-class QueryTest : public TelemetryTest {
- protected:
-  void SetUp() override {
-    TelemetryTest::SetUp();
-    AptText apt;
-    apt.Airport("LSZH", 1416, 47.464722, 8.549167, 3)
-        .Airport("ALPS7CH", 30000, 46.5, 8.0, 1)
-        .Airport("HIGH", 30001, 46.6, 8.1, 1)
-        .Airport("DEEP", -2001, 31.5, 35.5, 1)
-        .Airport("LOW", -2000, 31.6, 35.6, 1)
-        .Airport("BIG", 500, 48.0, 9.0, 30)
-        .Airport("NORWY", 12, 45.0, 7.0, 0)
-        .Airport("lszh", 1, 10.0, 10.0, 1)
-        .Raw("1 1416 0 0 WIDE Widths\n");
-    // Widths are cut towards zero to decimetres, held at the ends of the field, and zero when not finite.
-    for (const char *w : {"45.72", "-0.99", "1e30", "-1e30", "inf", "-inf", "nan"})
-      apt.Raw(std::string("100 ") + w + " 1 0 0.25 1 3 0 09 47.46 8.54 0 0 3 2 1 0 27 47.47 8.56 0 0 3 2 1 0\n");
-    WriteApt(apt.Text());
-    StartAndAwaitScan();
-  }
-  std::vector<std::string> Ask(const std::string &ident, uint16_t version = 1) {
-    phone().Send(QueryBytes(ident, version));
-    Frame();
-    return OfMagic(phone().Take(), "CVHA");
-  }
-};
-
 // Which airport a query gets, and the whole reply: header, the airport's entry, its runways (widths 300,
 // 310, ... dm unless given) and its elevation, where -32768 is unknown. A size of 0 means no reply at all.
-TEST_F(QueryTest, AnswersFollowTheIdentifierVersionAndLimits) {
+TEST_F(TelemetryTest, QueriesAreAnsweredByIdentifierVersionAndLimits) {
+  AptText apt;
+  apt.Airport("LSZH", 1416, 47.464722, 8.549167, 3)
+      .Airport("ALPS7CH", 30000, 46.5, 8.0, 1)
+      .Airport("HIGH", 30001, 46.6, 8.1, 1)
+      .Airport("DEEP", -2001, 31.5, 35.5, 1)
+      .Airport("LOW", -2000, 31.6, 35.6, 1)
+      .Airport("BIG", 500, 48.0, 9.0, 30)
+      .Airport("NORWY", 12, 45.0, 7.0, 0)
+      .Airport("lszh", 1, 10.0, 10.0, 1)
+      .Raw("1 1416 0 0 WIDE Widths\n");
+  for (const char *w : {"45.72", "-0.99", "1e30", "-1e30", "inf", "-inf", "nan"})
+    apt.Raw(std::string("100 ") + w + " 1 0 0.25 1 3 0 09 47.46 8.54 0 0 3 2 1 0 27 47.47 8.56 0 0 3 2 1 0\n");
+  WriteApt(apt.Text());
+  StartAndAwaitScan();
   struct Case {
     const char *ident;
     uint16_t version;
@@ -339,7 +326,9 @@ TEST_F(QueryTest, AnswersFollowTheIdentifierVersionAndLimits) {
   const size_t lines = Lines().size();
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.ident) + " version " + std::to_string(c.version));
-    auto r = Ask(c.ident, c.version);
+    phone().Send(QueryBytes(c.ident, c.version));
+    Frame();
+    auto r = OfMagic(phone().Take(), "CVHA");
     ASSERT_EQ(r.size(), c.entry ? 1u : 0u);
     if (!c.entry) continue;
     ASSERT_EQ(r[0].size(), 38u + 28u * c.runways);
