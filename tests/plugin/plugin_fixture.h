@@ -35,11 +35,11 @@ using cvhtsupport::TempDir;
 
 constexpr const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
 
-// n values of type T from the packet's bytes at offset, as the wire lays them out.
+// n values of type T from the packet's bytes at offset, as the wire lays them out; none past its end.
 template <typename T>
 std::vector<T> Vals(const std::string &bytes, size_t offset, size_t n) {
-  std::vector<T> out(n);
-  if (offset + n * sizeof(T) <= bytes.size()) std::memcpy(out.data(), bytes.data() + offset, n * sizeof(T));
+  std::vector<T> out(offset + n * sizeof(T) <= bytes.size() ? n : 0);
+  if (!out.empty()) std::memcpy(out.data(), bytes.data() + offset, n * sizeof(T));
   return out;
 }
 
@@ -105,7 +105,7 @@ class PluginTest : public ::testing::Test {
   // datarefs: one row of a table after another.
   void Fresh(const std::vector<std::string> &omit = {}) {
     if (started_) Stop();
-    if (plugin_.Loaded()) ASSERT_TRUE(plugin_.Unload());
+    ASSERT_TRUE(!plugin_.Loaded() || plugin_.Unload()) << "the plug-in stayed in the process after unload";
     simxp::Reset();
     simxp::PublishStandardAircraft();
     simxp::SetSystemPath(system_.Path() + "/");

@@ -302,10 +302,10 @@ TEST_F(TelemetryTest, QueriesAreAnsweredByIdentifierVersionAndLimits) {
     const char *ident;
     uint16_t version;
     const char *entry;  // the identifier in the reply, NUL-padded to 8 bytes
-    float lat, lon;
-    uint16_t runways;
-    int16_t elevation;
-    std::vector<int16_t> widths;
+    float lat = 0, lon = 0;
+    uint16_t runways = 0;
+    int16_t elevation = 0;
+    std::vector<int16_t> widths = {};
   } cases[] = {
       {"LSZH", 1, "LSZH", float(47.464722), float(8.549167), 3, 1416},
       {"ALPS7CHX", 1, "ALPS7CH", 46.5f, 8.0f, 1, 30000},  // eight characters: the eighth does not count
