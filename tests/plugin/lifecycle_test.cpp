@@ -162,25 +162,6 @@ TEST_F(PluginTest, RefusedStartNamesTheReasonAndLeavesNothing) {
   }
 }
 
-TEST_F(PluginTest, OptionalGroupsMissingAreReportedAndStartGoesOn) {
-  simxp::Omit(simxp::kFlightRefs[4]);
-  simxp::Omit(simxp::kTrackRef);
-  simxp::Omit(simxp::kWeatherRefs[0]);
-  simxp::Omit(simxp::kFlightStateRefs[1]);  // height above ground
-  simxp::SetMetarFunction(false);
-  ASSERT_EQ(Start(), 1);
-  auto lines = Lines();
-  lines.resize(6);
-  EXPECT_EQ(lines, (std::vector<std::string>{
-                       "CVHT: some flight datarefs missing — telemetry will report unavailable",
-                       "CVHT: hpath missing — ground track will report unavailable",
-                       "CVHT: XP12 weather datarefs missing — weather will report unavailable",
-                       "CVHT: flight-state datarefs missing (onground=ok agl=MISSING) — recording will report "
-                       "unavailable",
-                       "CVHT: XPLMGetMETARForAirport unavailable — no METAR on this sim",
-                       "CVHT: listening on UDP 49707"}));
-}
-
 TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
   // The scan's "not read" line names the full path; a long system folder makes it longer than a line.
   std::string deep = system_.Path() + "/" + std::string(440, 'd') + "/";

@@ -37,56 +37,68 @@ class TelemetryTest : public PluginTest {
   }
 };
 
-TEST_F(TelemetryTest, RatesAtSixtyFramesPerSecond) {
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  std::map<std::string, int> count;
-  // Ten seconds of frames; a sum of 60 single-precision sixtieths falls a hair short of 1.0, so each
-  // period ends one frame late and the tenth second needs a few frames more.
-  for (int f = 0; f < 610; ++f) {
-    Frame();
-    for (const auto &p : phone().Take()) ++count[p.substr(0, 4)];
-  }
-  EXPECT_EQ(count, (std::map<std::string, int>{{"CVHA", 10}, {"CVHF", 610}, {"CVHI", 2}, {"CVHS", 610}, {"CVHW", 5}}));
-}
-
-TEST_F(TelemetryTest, StatusCarriesFlightDataConverted) {
+TEST_F(TelemetryTest, StatusCarriesFlightDataConvertedAndEachPacketGoesAtItsRate) {
   simxp::SetFloat("sim/flightmodel/position/true_airspeed", 100.0f);
   simxp::SetFloat("sim/flightmodel/position/groundspeed", 50.0f);
   simxp::SetFloat("sim/flightmodel/position/indicated_airspeed", 97.0f);
   simxp::SetFloat("sim/flightmodel/position/vh_ind_fpm", -500.0f);
   ASSERT_EQ(Start(), 1);
   phone().Send(QueryBytes("NONE"));  // a query makes the peer without a pose
-  Frame();
-  auto st = OfMagic(phone().Take(), "CVHS");
-  ASSERT_EQ(st.size(), 1u);
-  ASSERT_EQ(st[0].size(), 80u);
+  std::map<std::string, int> count;
+  std::string st;
+  // Ten seconds of frames; a sum of 60 single-precision sixtieths falls a hair short of 1.0, so each
+  // period ends one frame late and the tenth second needs a few frames more.
+  for (int f = 0; f < 610; ++f) {
+    Frame();
+    for (const auto &p : phone().Take()) {
+      if (st.empty() && p.rfind("CVHS", 0) == 0) st = p;
+      ++count[p.substr(0, 4)];
+    }
+  }
+  EXPECT_EQ(count, (std::map<std::string, int>{{"CVHA", 10}, {"CVHF", 610}, {"CVHI", 2}, {"CVHS", 610}, {"CVHW", 5}}));
+  ASSERT_EQ(st.size(), 80u);
   // Magic, version 4, flags: no pose yet, so not fresh; view type; data flags: flight and track; reserved.
-  EXPECT_EQ(st[0].substr(0, 8), std::string("CVHS\x04\0\x02\0", 8));
-  EXPECT_EQ(Vals<int32_t>(st[0], 12, 1), std::vector<int32_t>{1026});
-  EXPECT_EQ(Vals<uint16_t>(st[0], 16, 2), (std::vector<uint16_t>{3, 0}));
+  EXPECT_EQ(st.substr(0, 8), std::string("CVHS\x04\0\x02\0", 8));
+  EXPECT_EQ(Vals<int32_t>(st, 12, 1), std::vector<int32_t>{1026});
+  EXPECT_EQ(Vals<uint16_t>(st, 16, 2), (std::vector<uint16_t>{3, 0}));
   // Pitch, roll, IAS, altitude, vertical speed, magnetic heading, TAS and ground speed in knots, position.
-  EXPECT_EQ(Vals<float>(st[0], 20, 10), (std::vector<float>{2.5f, -0.5f, 97.0f, 433.0f, -500.0f, 271.0f,
-                                                             100.0f * 1.94384f, 50.0f * 1.94384f, float(kLat),
-                                                             float(kLon)}));
-  EXPECT_EQ(st[0].substr(60, 16), std::string(16, '\0')) << "echo, seq and drained";
-  EXPECT_EQ(Vals<float>(st[0], 76, 1), std::vector<float>{273.0f}) << "ground track";
+  EXPECT_EQ(Vals<float>(st, 20, 10), (std::vector<float>{2.5f, -0.5f, 97.0f, 433.0f, -500.0f, 271.0f, 100.0f * 1.94384f,
+                                                          50.0f * 1.94384f, float(kLat), float(kLon)}));
+  EXPECT_EQ(st.substr(60, 16), std::string(16, '\0')) << "echo, seq and drained";
+  EXPECT_EQ(Vals<float>(st, 76, 1), std::vector<float>{273.0f}) << "ground track";
 }
 
-TEST_F(TelemetryTest, MissingFlightGroupClearsItsFieldsAndStopsAirportPackets) {
-  simxp::Omit(simxp::kFlightRefs[9]);
-  simxp::Omit(simxp::kTrackRef);
+// Each optional group missing is named once at start, which goes on; its fields then go out clear, and
+// without the flight group no airport packet goes out at all.
+TEST_F(TelemetryTest, OptionalGroupsMissingAreReportedAndSentClear) {
+  for (const std::string &name : {simxp::kFlightRefs[4], simxp::kFlightRefs[9], std::string(simxp::kTrackRef),
+                                 simxp::kWeatherRefs[0], simxp::kFlightStateRefs[1]})  // the last: height above ground
+    simxp::Omit(name);
+  simxp::SetMetarFunction(false);
   WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 2).Text());
   StartAndAwaitScan();
+  auto lines = Lines();
+  lines.resize(6);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "CVHT: some flight datarefs missing — telemetry will report unavailable",
+                       "CVHT: hpath missing — ground track will report unavailable",
+                       "CVHT: XP12 weather datarefs missing — weather will report unavailable",
+                       "CVHT: flight-state datarefs missing (onground=ok agl=MISSING) — recording will report "
+                       "unavailable",
+                       "CVHT: XPLMGetMETARForAirport unavailable — no METAR on this sim",
+                       "CVHT: listening on UDP 49707"}));
   Hello();
   Frames(130);
   auto all = phone().Take();
-  EXPECT_TRUE(OfMagic(all, "CVHA").empty()) << "no airport packet without the flight datarefs";
+  EXPECT_TRUE(OfMagic(all, "CVHA").empty());
   auto st = OfMagic(all, "CVHS");
   ASSERT_FALSE(st.empty());
-  EXPECT_EQ(As<cvht::StatusPacket>(st.back()).dataFlags, 0);
+  EXPECT_EQ(Vals<uint16_t>(st.back(), 16, 1), std::vector<uint16_t>{0}) << "data flags";
   EXPECT_EQ(st.back().substr(20, 40), std::string(40, '\0'));
   EXPECT_EQ(st.back().substr(76, 4), std::string(4, '\0'));
+  auto w = OfMagic(all, "CVHW");
+  ASSERT_FALSE(w.empty());
+  EXPECT_EQ(w.back(), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
 }
 
 // The flight-state packet's flags follow the datarefs that exist and their values; the figures are zero
