@@ -1,6 +1,5 @@
 // Start, stop, enable, disable, messages and the log, through the real .xpl in the simulated host.
 #include <regex>
-#include <thread>
 
 #include "cvht_xplm.h"
 
@@ -30,179 +29,137 @@ bool PortFree() {
   return s >= 0;
 }
 
-const char *kStartLine =
-    "^CVHT: started \\| build [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} \\| "
-    "signs X=\\+1 Y=\\+1 Z=-1 yaw=\\+1 pitch=-1 roll=-1 \\| "
-    "gains trans=1\\.0 gainY=2\\.0 yaw=2\\.5 pitch=2\\.0 roll=1\\.0 \\| clamp 0\\.35m/80deg$";
+std::vector<float> Heads() {
+  std::vector<float> out;
+  for (const auto &name : simxp::kHeadRefs) out.push_back(simxp::GetFloat(name));
+  return out;
+}
 
-}  // namespace
+const std::vector<float> kNeutral = {0.1f, 0.8f, -0.4f, 0, 0, 0};  // the standard aircraft's eye point
 
 TEST_F(PluginTest, StartFillsTextsAndLogsInOrder) {
   ASSERT_EQ(Start(), 1);
   EXPECT_EQ(plugin_.Name(), "Corvane Head Tracker");
   EXPECT_EQ(plugin_.Description(), "Applies iPhone head-tracking pose to the 3D cockpit viewpoint.");
-  std::regex sig("^com\\.[A-Za-z0-9-]+\\.corvaneheadtracker$");
-  EXPECT_TRUE(std::regex_match(plugin_.Signature(), sig)) << plugin_.Signature();
+  EXPECT_TRUE(std::regex_match(plugin_.Signature(), std::regex("^com\\.[A-Za-z0-9-]+\\.corvaneheadtracker$")))
+      << plugin_.Signature();
   EXPECT_TRUE(simxp::FeatureEnabled("XPLM_USE_NATIVE_PATHS"));
   EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
   EXPECT_FALSE(PortFree());
-
   auto lines = Lines();
-  ASSERT_GE(lines.size(), 3u);
+  ASSERT_EQ(lines.size(), 3u);
   EXPECT_EQ(lines[0], "CVHT: listening on UDP 49707");
   EXPECT_EQ(lines[1], "CVHT: DNSServiceRegister failed: -65537 (discovery unavailable)");
-  EXPECT_TRUE(std::regex_match(lines[2], std::regex(kStartLine))) << lines[2];
-  EXPECT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(std::regex_match(
+      lines[2], std::regex("^CVHT: started \\| build [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} \\| "
+                           "signs X=\\+1 Y=\\+1 Z=-1 yaw=\\+1 pitch=-1 roll=-1 \\| "
+                           "gains trans=1\\.0 gainY=2\\.0 yaw=2\\.5 pitch=2\\.0 roll=1\\.0 \\| clamp 0\\.35m/80deg$")))
+      << lines[2];
   // Every line reaches X-Plane as prefix, message and line feed.
   EXPECT_EQ(simxp::DebugStringCalls(), 3u * lines.size());
+  Frames(120);
+  EXPECT_EQ(Lines().size() - LinesStartingWith("apt.dat ").size(), 3u) << "nothing else before the phone speaks";
+  plugin_.Disable();
+  EXPECT_EQ(plugin_.Enable(), 1);
+  Stop();
+  EXPECT_EQ(simxp::TotalWrites(), 0u) << "nothing to put back before the first pose";
 }
 
-// Start and stop any number of times in one load.
-TEST_F(PluginTest, StopUndoesStartAndLogsStoppedLast) {
+// Disable puts the view back at once and enable writes nothing; stop puts it back and undoes start, any
+// number of times in one load.
+TEST_F(PluginTest, DisableAndStopReturnToNeutralAndStopUndoesStart) {
   ASSERT_EQ(Start(), 1);
   Stop();
   EXPECT_EQ(LastLine(), "CVHT: stopped");
   ASSERT_EQ(Start(), 1);
   EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
-  phone().Send(PoseBytes(1, {0.1f, 0, 0, 30, 0, 0}));
-  Frames(30);
-  EXPECT_NE(Head(3), 0.0f);
-  Stop();
-  EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
-  EXPECT_TRUE(PortFree());
-  EXPECT_FLOAT_EQ(Head(0), 0.1f);
-  EXPECT_FLOAT_EQ(Head(1), 0.8f);
-  EXPECT_FLOAT_EQ(Head(2), -0.4f);
-  EXPECT_EQ(Head(3), 0.0f);
-  EXPECT_EQ(Head(4), 0.0f);
-  EXPECT_EQ(Head(5), 0.0f);
-  EXPECT_EQ(LastLine(), "CVHT: stopped");
-  // No frame step runs after stop.
+  EXPECT_EQ(plugin_.Enable(), 1);
+  const auto stream = [&](uint32_t from) {
+    for (uint32_t s = from; s < from + 30; ++s) {
+      phone().Send(PoseBytes(s, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
+      Frame();
+    }
+    EXPECT_GT(Head(3), 40.0f);
+  };
+  stream(1);
+  plugin_.Disable();
+  EXPECT_EQ(Heads(), kNeutral) << "disable";
   uint64_t writes = simxp::TotalWrites();
+  EXPECT_EQ(plugin_.Enable(), 1);
+  EXPECT_EQ(simxp::TotalWrites(), writes);
+  stream(31);
+  Stop();
+  EXPECT_EQ(Heads(), kNeutral) << "stop";
+  writes = simxp::TotalWrites();
   simxp::RunFrame(1.0f / 60.0f);
-  EXPECT_EQ(simxp::TotalWrites(), writes);
-}
-
-struct Refusal {
-  std::vector<std::string> omit;
-  bool portTaken;
-  std::string line;
-};
-
-void PrintTo(const Refusal &c, std::ostream *os) { *os << c.line; }
-
-class RefusedStart : public PluginTest, public ::testing::WithParamInterface<Refusal> {};
-
-// A refused start names its reason alone, and leaves no flight loop, port or descriptor behind (the
-// fixture counts the descriptors).
-TEST_P(RefusedStart, NamesTheReasonAndLeavesNothing) {
-  const Refusal &c = GetParam();
-  for (const auto &name : c.omit) simxp::Omit(name);
-  const int blocker = c.portTaken ? BindPort() : -1;
-  ASSERT_EQ(blocker >= 0, c.portTaken);
-  EXPECT_EQ(Start(), 0);
-  if (blocker >= 0) close(blocker);
-  EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: " + c.line});
+  EXPECT_EQ(simxp::TotalWrites(), writes) << "no frame step runs after stop";
   EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
   EXPECT_TRUE(PortFree());
+  EXPECT_EQ(LastLine(), "CVHT: stopped");
 }
 
-std::vector<Refusal> Refusals() {
-  std::vector<Refusal> out;
-  for (int missing = 0; missing < 6; ++missing)  // the first missing head dataref is named
-    out.push_back({{simxp::kHeadRefs.begin() + missing, simxp::kHeadRefs.end()}, false,
-                   "missing dataref " + simxp::kHeadRefs[missing]});
-  out.push_back({{simxp::kEyeRefs[2]}, false, "missing acf_pe datarefs"});
-  out.push_back({{}, true, "bind() to port 49707 failed"});
-  return out;
-}
-
-INSTANTIATE_TEST_SUITE_P(Lifecycle, RefusedStart, ::testing::ValuesIn(Refusals()));
-
-TEST_F(PluginTest, OptionalGroupsMissingAreReportedAndStartGoesOn) {
-  simxp::Omit(simxp::kFlightRefs[4]);
-  simxp::Omit(simxp::kTrackRef);
-  simxp::Omit(simxp::kWeatherRefs[0]);
-  simxp::Omit(simxp::kFlightStateRefs[1]);  // height above ground
-  simxp::SetMetarFunction(false);
-  ASSERT_EQ(Start(), 1);
-  auto lines = Lines();
-  ASSERT_GE(lines.size(), 6u);
-  EXPECT_EQ(lines[0], "CVHT: some flight datarefs missing — telemetry will report unavailable");
-  EXPECT_EQ(lines[1], "CVHT: hpath missing — ground track will report unavailable");
-  EXPECT_EQ(lines[2], "CVHT: XP12 weather datarefs missing — weather will report unavailable");
-  EXPECT_EQ(lines[3],
-            "CVHT: flight-state datarefs missing (onground=ok agl=MISSING) — recording will report unavailable");
-  EXPECT_EQ(lines[4], "CVHT: XPLMGetMETARForAirport unavailable — no METAR on this sim");
-  EXPECT_EQ(lines[5], "CVHT: listening on UDP 49707");
-}
-
-TEST_F(PluginTest, DisableReturnsToNeutralAtOnceAndEnableChangesNothing) {
-  ASSERT_EQ(Start(), 1);
-  EXPECT_EQ(plugin_.Enable(), 1);
-  for (uint32_t s = 1; s <= 30; ++s) {
-    phone().Send(PoseBytes(s, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
-    Frame();
-  }
-  EXPECT_GT(Head(3), 40.0f);
-  plugin_.Disable();
-  EXPECT_FLOAT_EQ(Head(0), 0.1f);
-  EXPECT_FLOAT_EQ(Head(2), -0.4f);
-  EXPECT_EQ(Head(3), 0.0f);
-  EXPECT_EQ(Head(5), 0.0f) << "roll too";
-  uint64_t writes = simxp::TotalWrites();
-  EXPECT_EQ(plugin_.Enable(), 1);
-  EXPECT_EQ(simxp::TotalWrites(), writes);
-  EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
-}
-
-TEST_F(PluginTest, DisableOrStopBeforeAnyPoseWritesNothing) {
-  ASSERT_EQ(Start(), 1);
-  Frames(10);
-  plugin_.Disable();
-  Stop();
-  EXPECT_EQ(simxp::TotalWrites(), 0u);
-}
-
-// X-Plane has already put the head at the new aircraft's eye point: the old one must not follow.
-TEST_F(PluginTest, DisableOrStopRightAfterAnAircraftLoadWritesNothing) {
-  ASSERT_EQ(Start(), 1);
-  phone().Send(PoseBytes(1, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
-  Frame();
-  simxp::SetFloat(simxp::kEyeRefs[0], -0.25f);
-  plugin_.Message(0, kPlaneLoaded, nullptr);
-  const uint64_t writes = simxp::TotalWrites();
-  plugin_.Disable();
-  Stop();
-  EXPECT_EQ(simxp::TotalWrites(), writes);
-}
-
-TEST_F(PluginTest, PlaneLoadedForTheUserRecapturesTheEyePoint) {
+// The user's aircraft loaded: the eye point is captured again and the identity goes out on the next frame.
+// Until then disable and stop put nothing back: X-Plane has already put the head at the new aircraft's eye
+// point, and the old one must not follow.
+TEST_F(PluginTest, PlaneLoadedForTheUserRecapturesTheEyePointAndResendsTheIdentity) {
+  simxp::Omit("sim/aircraft/view/acf_ICAO");
   ASSERT_EQ(Start(), 1);
   phone().Send(PoseBytes(1));
-  Frame();
+  Frames(2);
   EXPECT_EQ(LinesStartingWith("eye reference captured"),
             std::vector<std::string>{"CVHT: eye reference captured: x=0.100 y=0.800 z=-0.400"});
-
   simxp::SetFloat(simxp::kEyeRefs[0], -0.25f);
   simxp::SetFloat(simxp::kEyeRefs[1], 1.125f);
   simxp::SetFloat(simxp::kEyeRefs[2], 2.5f);
+  simxp::SetBytes("sim/aircraft/view/acf_tailnum", "N172SP");
   // Another aircraft than the user's, and other messages, change nothing.
   int ai = 1;
   plugin_.Message(0, kPlaneLoaded, &ai);
   plugin_.Message(0, 101, nullptr);
   plugin_.Message(0, 103, nullptr);
+  phone().Take();
   Frame();
   EXPECT_EQ(LinesStartingWith("eye reference captured").size(), 1u);
-  EXPECT_FLOAT_EQ(Head(0), 0.1f);
+  EXPECT_EQ(Heads(), kNeutral);
+  EXPECT_TRUE(OfMagic(phone().Take(), "CVHI").empty());
 
   plugin_.Message(0, kPlaneLoaded, nullptr);
   EXPECT_EQ(LastLine(), "CVHT: aircraft loaded — eye reference will be re-captured");
+  uint64_t writes = simxp::TotalWrites();
+  plugin_.Disable();
+  EXPECT_EQ(plugin_.Enable(), 1);
+  EXPECT_EQ(simxp::TotalWrites(), writes);
   Frame();
   EXPECT_EQ(LinesStartingWith("eye reference captured").back(), "CVHT: eye reference captured: x=-0.250 y=1.125 z=2.500");
-  EXPECT_FLOAT_EQ(Head(0), -0.25f);
-  EXPECT_FLOAT_EQ(Head(1), 1.125f);
-  EXPECT_FLOAT_EQ(Head(2), 2.5f);
+  EXPECT_EQ(Heads(), (std::vector<float>{-0.25f, 1.125f, 2.5f, 0, 0, 0}));
+  EXPECT_EQ(OfMagic(phone().Take(), "CVHI"),
+            std::vector<std::string>{std::string("CVHI\x01\0\x01\0N172SP", 14) + std::string(74, '\0')});
+  plugin_.Message(0, kPlaneLoaded, nullptr);
+  writes = simxp::TotalWrites();
+  Stop();
+  EXPECT_EQ(simxp::TotalWrites(), writes);
+}
+
+// A refused start names its reason alone, and leaves no flight loop, port or descriptor behind (the
+// fixture counts the descriptors).
+TEST_F(PluginTest, RefusedStartNamesTheReasonAndLeavesNothing) {
+  std::vector<std::pair<std::vector<std::string>, std::string>> cases;  // omitted datarefs, the line
+  for (int missing = 0; missing < 6; ++missing)  // the first missing head dataref is named
+    cases.push_back({{simxp::kHeadRefs.begin() + missing, simxp::kHeadRefs.end()},
+                     "missing dataref " + simxp::kHeadRefs[missing]});
+  cases.push_back({{simxp::kEyeRefs[2]}, "missing acf_pe datarefs"});
+  cases.push_back({{}, "bind() to port 49707 failed"});
+  for (const auto &[omit, line] : cases) {
+    SCOPED_TRACE(line);
+    Fresh(omit);
+    const int blocker = omit.empty() ? BindPort() : -1;
+    ASSERT_EQ(blocker >= 0, omit.empty());
+    EXPECT_EQ(Start(), 0);
+    if (blocker >= 0) close(blocker);
+    EXPECT_EQ(Lines(), std::vector<std::string>{"CVHT: " + line});
+    EXPECT_EQ(simxp::RegisteredFlightLoops(), 0u);
+    EXPECT_TRUE(PortFree());
+  }
 }
 
 TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
@@ -210,29 +167,9 @@ TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
   std::string deep = system_.Path() + "/" + std::string(440, 'd') + "/";
   simxp::SetSystemPath(deep);
   ASSERT_EQ(Start(), 1);
-  auto apt = AwaitScan();
-  ASSERT_EQ(apt.size(), 1u);
   std::string full = "apt.dat not read from " + deep + kAptRel + " — airports unavailable";
   ASSERT_GT(full.size(), 511u);
-  EXPECT_EQ(apt[0], "CVHT: " + full.substr(0, 511));
-}
-
-TEST(PluginBinary, ExportsOnlyTheFiveEntryPoints) {
-  std::string cmd = "nm -D --defined-only '" + simxp::DefaultPluginPath() + "'";
-  FILE *p = popen(cmd.c_str(), "r");
-  ASSERT_NE(p, nullptr);
-  std::vector<std::string> names;
-  char line[512];
-  while (fgets(line, sizeof line, p)) {
-    std::string s(line);
-    while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
-    auto sp = s.rfind(' ');
-    if (sp != std::string::npos) names.push_back(s.substr(sp + 1));
-  }
-  ASSERT_EQ(pclose(p), 0);
-  std::sort(names.begin(), names.end());
-  EXPECT_EQ(names, (std::vector<std::string>{"XPluginDisable", "XPluginEnable", "XPluginReceiveMessage", "XPluginStart",
-                                             "XPluginStop"}));
+  EXPECT_EQ(AwaitScan(), std::vector<std::string>{"CVHT: " + full.substr(0, 511)});
 }
 
 // The host's own checks are what make the fault-free teardown of every test mean something.
@@ -246,10 +183,10 @@ TEST(SimulatedHost, RecordsWhatXPlaneWouldNotAllow) {
   XPLMSetDataf(ref, 1.0f);
   simxp::Omit("sim/test/int");
   XPLMGetDatai(ref);
-  auto faults = simxp::Faults();
-  ASSERT_EQ(faults.size(), 4u);
-  EXPECT_EQ(faults[0], "XPLMDebugString called off the main thread");
-  EXPECT_EQ(faults[1], "XPLMGetDataf on int dataref sim/test/int");
-  EXPECT_EQ(faults[2], "XPLMSetDataf on int dataref sim/test/int");
-  EXPECT_EQ(faults[3], "XPLMGetDatai on an unknown or omitted dataref handle");
+  EXPECT_EQ(simxp::Faults(), (std::vector<std::string>{"XPLMDebugString called off the main thread",
+                                                       "XPLMGetDataf on int dataref sim/test/int",
+                                                       "XPLMSetDataf on int dataref sim/test/int",
+                                                       "XPLMGetDatai on an unknown or omitted dataref handle"}));
 }
+
+}  // namespace

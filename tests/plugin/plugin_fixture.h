@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +35,59 @@ using cvhtsupport::TempDir;
 
 constexpr const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
 
+// n values of type T from the packet's bytes at offset, as the wire lays them out; none past its end.
+template <typename T>
+std::vector<T> Vals(const std::string &bytes, size_t offset, size_t n) {
+  std::vector<T> out(offset + n * sizeof(T) <= bytes.size() ? n : 0);
+  if (!out.empty()) std::memcpy(out.data(), bytes.data() + offset, n * sizeof(T));
+  return out;
+}
+
+// The value of key=... in the latest link report, as printed.
+inline std::string ReportField(const std::string &key) {
+  auto lines = simxp::LogLines();
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (it->rfind("CVHT: recv=", 0) != 0 && it->rfind("CVHT: link ", 0) != 0) continue;
+    const std::string line = it->substr(5) + " ";
+    const auto at = line.find(" " + key + "=");
+    if (at == std::string::npos) continue;
+    const auto start = at + key.size() + 2;
+    return line.substr(start, line.find(' ', start) - start);
+  }
+  return "<no report>";
+}
+
+// apt.dat text: each airport a header, its runways (widths 30, 31, ... m) and, when given, its datum.
+class AptText {
+ public:
+  AptText() { out_ << "I\n1200 Generated for tests\n\n"; }
+  AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0,
+                   bool datum = true) {
+    out_ << "1 " << elevationFt << " 0 0 " << ident << " Test field " << ident << "\n";
+    for (int r = 0; r < runways; ++r) {
+      char row[256];
+      std::snprintf(row, sizeof row,
+                    "100 %.2f 1 0 0.25 1 3 0 %02dL %.8f %.8f 0 0 3 2 1 0 %02dR %.8f %.8f 0 0 3 2 1 0\n",
+                    30.0 + r, r % 36 + 1, lat - 0.01, lon - 0.01 * r, (r + 18) % 36 + 1, lat + 0.01, lon + 0.01 * r);
+      out_ << row;
+    }
+    if (datum) {
+      char row[128];
+      std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
+      out_ << row;
+    }
+    return *this;
+  }
+  AptText &Raw(const std::string &lines) {
+    out_ << lines;
+    return *this;
+  }
+  std::string Text() const { return out_.str() + "99\n"; }
+
+ private:
+  std::ostringstream out_;
+};
+
 // The loopback phone; a datagram that does not leave whole fails the test.
 class Phone : public cvhtphone::Phone {
  public:
@@ -44,9 +98,19 @@ class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fdsBefore_ = OpenDescriptors();
+    Fresh();
+  }
+
+  // The plug-in loaded afresh, stopped and unloaded first, into a fresh simulated X-Plane without these
+  // datarefs: one row of a table after another.
+  void Fresh(const std::vector<std::string> &omit = {}) {
+    if (started_) Stop();
+    ASSERT_TRUE(!plugin_.Loaded() || plugin_.Unload()) << "the plug-in stayed in the process after unload";
     simxp::Reset();
     simxp::PublishStandardAircraft();
     simxp::SetSystemPath(system_.Path() + "/");
+    for (const auto &name : omit) simxp::Omit(name);
+    if (phone_) phone_->Take();
     ASSERT_TRUE(plugin_.Load(simxp::DefaultPluginPath())) << plugin_.Error();
   }
 
@@ -103,6 +167,13 @@ class PluginTest : public ::testing::Test {
     ASSERT_EQ(Start(), 1);
     ASSERT_FALSE(AwaitScan().empty());
     if (phone_) phone_->Take();
+  }
+
+  // The status packets received since the last call.
+  std::vector<cvht::StatusPacket> Statuses() {
+    std::vector<cvht::StatusPacket> out;
+    for (const auto &p : OfMagic(phone().Take(), "CVHS")) out.push_back(As<cvht::StatusPacket>(p));
+    return out;
   }
 
   static float Head(int i) { return simxp::GetFloat(simxp::kHeadRefs[i]); }

@@ -2,58 +2,27 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
-#include <chrono>
-#include <fstream>
-#include <sstream>
-#include <thread>
-
 #include "plugin_fixture.h"
 
 using namespace cvhttest;
 
 namespace {
 
-// Writes apt.dat text: each airport a header, its runways and (when given) its datum.
-class AptText {
- public:
-  AptText() { out_ << "I\n1200 Generated for telemetry tests\n\n"; }
-  AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0,
-                   bool datum = true) {
-    out_ << "1 " << elevationFt << " 0 0 " << ident << " Test field " << ident << "\n";
-    for (int r = 0; r < runways; ++r) {
-      char row[256];
-      std::snprintf(row, sizeof row,
-                    "100 %.2f 1 0 0.25 1 3 0 %02dL %.8f %.8f 0 0 3 2 1 0 %02dR %.8f %.8f 0 0 3 2 1 0\n",
-                    30.0 + r, r % 36 + 1, lat - 0.01, lon - 0.01 * r, (r + 18) % 36 + 1, lat + 0.01, lon + 0.01 * r);
-      out_ << row;
-    }
-    if (datum) {
-      char row[128];
-      std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
-      out_ << row;
-    }
-    return *this;
-  }
-  std::string Text() const { return out_.str() + "99\n"; }
-
- private:
-  std::ostringstream out_;
-};
-
 constexpr double kLat = 47.4647, kLon = 8.5492;  // the standard aircraft's position
 
 class TelemetryTest : public PluginTest {
  protected:
   std::string AptPath() const { return system_.Path() + "/" + kAptRel; }
-  // Makes the phone known and runs frames until the next airport packet.
-  std::string NextOf(const char *magic, int maxFrames = 400) {
-    for (int i = 0; i < maxFrames; ++i) {
+  // Runs frames until the next packet of this magic.
+  std::string NextOf(const char *magic) {
+    for (int i = 0; i < 400; ++i) {
       Frame();
       auto got = OfMagic(phone().Take(), magic);
       if (!got.empty()) return got.back();
     }
     return "";
   }
+  // Makes the phone the peer.
   void Hello() { phone().Send(PoseBytes(1)); }
   // Starts beside LSZH, waits for the first airport packet that names it, and returns the next weather
   // packet, which must be whole.
@@ -68,135 +37,132 @@ class TelemetryTest : public PluginTest {
   }
 };
 
-}  // namespace
-
-TEST_F(TelemetryTest, RatesAtSixtyFramesPerSecond) {
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  std::map<std::string, int> count;
-  // Ten seconds of frames; a sum of 60 single-precision sixtieths falls a hair short of 1.0, so each
-  // period ends one frame late and the tenth second needs a few frames more.
-  for (int f = 0; f < 610; ++f) {
-    Frame();
-    for (const auto &p : phone().Take()) ++count[p.substr(0, 4)];
-  }
-  EXPECT_EQ(count["CVHS"], 610);
-  EXPECT_EQ(count["CVHF"], 610);
-  EXPECT_EQ(count["CVHA"], 10);
-  EXPECT_EQ(count["CVHW"], 5);
-  EXPECT_EQ(count["CVHI"], 2);
-  EXPECT_EQ(count.size(), 5u);
-}
-
-TEST_F(TelemetryTest, StatusCarriesFlightDataConverted) {
+TEST_F(TelemetryTest, StatusCarriesFlightDataConvertedAndEachPacketGoesAtItsRate) {
   simxp::SetFloat("sim/flightmodel/position/true_airspeed", 100.0f);
   simxp::SetFloat("sim/flightmodel/position/groundspeed", 50.0f);
   simxp::SetFloat("sim/flightmodel/position/indicated_airspeed", 97.0f);
   simxp::SetFloat("sim/flightmodel/position/vh_ind_fpm", -500.0f);
   ASSERT_EQ(Start(), 1);
   phone().Send(QueryBytes("NONE"));  // a query makes the peer without a pose
-  Frame();
-  auto st = OfMagic(phone().Take(), "CVHS");
-  ASSERT_EQ(st.size(), 1u);
-  ASSERT_EQ(st[0].size(), 80u);
-  auto s = As<cvht::StatusPacket>(st[0]);
-  EXPECT_EQ(std::string(s.magic, 4), "CVHS");
-  EXPECT_EQ(s.version, 4);
-  EXPECT_EQ(s.flags, cvht::kStatusAlways) << "no pose yet: not fresh";
-  EXPECT_EQ(s.viewType, 1026);
-  EXPECT_EQ(s.dataFlags, cvht::kDataFlight | cvht::kDataTrack);
-  EXPECT_EQ(s.reserved, 0);
-  EXPECT_FLOAT_EQ(s.pitchDeg, 2.5f);
-  EXPECT_FLOAT_EQ(s.rollDeg, -0.5f);
-  EXPECT_FLOAT_EQ(s.iasKt, 97.0f);
-  EXPECT_FLOAT_EQ(s.altFt, 433.0f);
-  EXPECT_FLOAT_EQ(s.vsFpm, -500.0f);
-  EXPECT_FLOAT_EQ(s.headingMagDeg, 271.0f);
-  EXPECT_EQ(s.tasKt, 100.0f * 1.94384f);
-  EXPECT_NEAR(s.tasKt, 194.384f, 1e-3f);
-  EXPECT_EQ(s.gsKt, 50.0f * 1.94384f);
-  EXPECT_EQ(s.lat, static_cast<float>(kLat));
-  EXPECT_EQ(s.lon, static_cast<float>(kLon));
-  EXPECT_EQ(s.seq, 0u);
-  EXPECT_EQ(s.drained, 0u);
-  for (uint8_t b : s.echo) EXPECT_EQ(b, 0);
-  EXPECT_FLOAT_EQ(s.trackDeg, 273.0f);
+  std::map<std::string, int> count;
+  std::string st;
+  // Ten seconds of frames; a sum of 60 single-precision sixtieths falls a hair short of 1.0, so each
+  // period ends one frame late and the tenth second needs a few frames more.
+  for (int f = 0; f < 610; ++f) {
+    Frame();
+    for (const auto &p : phone().Take()) {
+      if (st.empty() && p.rfind("CVHS", 0) == 0) st = p;
+      ++count[p.substr(0, 4)];
+    }
+  }
+  EXPECT_EQ(count, (std::map<std::string, int>{{"CVHA", 10}, {"CVHF", 610}, {"CVHI", 2}, {"CVHS", 610}, {"CVHW", 5}}));
+  ASSERT_EQ(st.size(), 80u);
+  // Magic, version 4, flags: no pose yet, so not fresh; view type; data flags: flight and track; reserved.
+  EXPECT_EQ(st.substr(0, 8), std::string("CVHS\x04\0\x02\0", 8));
+  EXPECT_EQ(Vals<int32_t>(st, 12, 1), std::vector<int32_t>{1026});
+  EXPECT_EQ(Vals<uint16_t>(st, 16, 2), (std::vector<uint16_t>{3, 0}));
+  // Pitch, roll, IAS, altitude, vertical speed, magnetic heading, TAS and ground speed in knots, position.
+  EXPECT_EQ(Vals<float>(st, 20, 10), (std::vector<float>{2.5f, -0.5f, 97.0f, 433.0f, -500.0f, 271.0f, 100.0f * 1.94384f,
+                                                          50.0f * 1.94384f, float(kLat), float(kLon)}));
+  EXPECT_EQ(st.substr(60, 16), std::string(16, '\0')) << "echo, seq and drained";
+  EXPECT_EQ(Vals<float>(st, 76, 1), std::vector<float>{273.0f}) << "ground track";
 }
 
-TEST_F(TelemetryTest, MissingFlightGroupClearsItsFieldsAndStopsAirportPackets) {
-  simxp::Omit(simxp::kFlightRefs[9]);
-  simxp::Omit(simxp::kTrackRef);
+// Each optional group missing is named once at start, which goes on; its fields then go out clear, and
+// without the flight group no airport packet goes out at all.
+TEST_F(TelemetryTest, OptionalGroupsMissingAreReportedAndSentClear) {
+  for (const std::string &name : {simxp::kFlightRefs[4], simxp::kFlightRefs[9], std::string(simxp::kTrackRef),
+                                 simxp::kWeatherRefs[0], simxp::kFlightStateRefs[1]})  // the last: height above ground
+    simxp::Omit(name);
+  simxp::SetMetarFunction(false);
   WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 2).Text());
   StartAndAwaitScan();
+  auto lines = Lines();
+  lines.resize(6);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "CVHT: some flight datarefs missing — telemetry will report unavailable",
+                       "CVHT: hpath missing — ground track will report unavailable",
+                       "CVHT: XP12 weather datarefs missing — weather will report unavailable",
+                       "CVHT: flight-state datarefs missing (onground=ok agl=MISSING) — recording will report "
+                       "unavailable",
+                       "CVHT: XPLMGetMETARForAirport unavailable — no METAR on this sim",
+                       "CVHT: listening on UDP 49707"}));
   Hello();
   Frames(130);
   auto all = phone().Take();
-  EXPECT_TRUE(OfMagic(all, "CVHA").empty()) << "no airport packet without the flight datarefs";
+  EXPECT_TRUE(OfMagic(all, "CVHA").empty());
   auto st = OfMagic(all, "CVHS");
   ASSERT_FALSE(st.empty());
-  const std::string &b = st.back();
-  EXPECT_EQ(As<cvht::StatusPacket>(b).dataFlags, 0);
-  for (size_t i = 20; i < 60; ++i) EXPECT_EQ(b[i], 0) << "byte " << i;
-  for (size_t i = 76; i < 80; ++i) EXPECT_EQ(b[i], 0) << "byte " << i;
+  EXPECT_EQ(Vals<uint16_t>(st.back(), 16, 1), std::vector<uint16_t>{0}) << "data flags";
+  EXPECT_EQ(st.back().substr(20, 40), std::string(40, '\0'));
+  EXPECT_EQ(st.back().substr(76, 4), std::string(4, '\0'));
+  auto w = OfMagic(all, "CVHW");
+  ASSERT_FALSE(w.empty());
+  EXPECT_EQ(w.back(), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
 }
 
-struct FlightStateCase {
-  const char *what;
-  int onGround, paused, replay;
-  std::vector<std::string> omit;
-  uint16_t flags;
-};
-
-void PrintTo(const FlightStateCase &c, std::ostream *os) { *os << c.what; }
-
-class FlightState : public TelemetryTest, public ::testing::WithParamInterface<FlightStateCase> {};
-
-TEST_P(FlightState, FlagsFollowTheDatarefs) {
-  const auto &c = GetParam();
-  for (const auto &name : c.omit) simxp::Omit(name);
-  simxp::SetInt("sim/flightmodel/failures/onground_any", c.onGround);
-  simxp::SetInt("sim/time/paused", c.paused);
-  simxp::SetInt("sim/time/is_in_replay", c.replay);
-  simxp::SetFloat("sim/flightmodel/position/y_agl", 10.0f);
-  simxp::SetFloat("sim/flightmodel/forces/g_nrml", 1.25f);
-  simxp::SetFloat("sim/time/total_flight_time_sec", 321.5f);
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  Frame();
-  auto fs = OfMagic(phone().Take(), "CVHF");
-  ASSERT_EQ(fs.size(), 1u);
-  ASSERT_EQ(fs[0].size(), 20u);
-  auto p = As<cvht::FlightStatePacket>(fs[0]);
-  EXPECT_EQ(p.version, 1);
-  EXPECT_EQ(p.flags, c.flags) << c.what;
-  EXPECT_EQ(p.aglFt, (p.flags & cvht::kFsAgl) ? 10.0f * 3.28084f : 0.0f);
-  EXPECT_EQ(p.loadFactor, (p.flags & cvht::kFsLoad) ? 1.25f : 0.0f);
-  EXPECT_EQ(p.simTimeSec, (p.flags & cvht::kFsSimTime) ? 321.5f : 0.0f);
+// The flight-state packet's flags follow the datarefs that exist and their values; the figures are zero
+// when their flag is clear.
+TEST_F(TelemetryTest, FlightStateFlagsFollowTheDatarefs) {
+  const struct {
+    const char *what;
+    int onGround, paused, replay;
+    std::vector<std::string> omit;
+    uint16_t flags;
+  } cases[] = {
+      {"on the ground", 1, 0, 0, {}, 0x3F},
+      {"in flight", 0, 0, 0, {}, 0x3D},
+      {"paused", 0, 1, 0, {}, 0x7D},
+      {"in replay on the ground", 1, 0, 1, {}, 0xBF},
+      {"no height above ground", 1, 0, 0, {"sim/flightmodel/position/y_agl"}, 0x3B},
+      {"no on-ground", 1, 0, 0, {"sim/flightmodel/failures/onground_any"}, 0x3C},
+      {"pause known only with replay", 0, 1, 1, {"sim/time/paused"}, 0x1D},
+      {"pause known only with pause", 0, 1, 1, {"sim/time/is_in_replay"}, 0x1D},
+      {"nothing", 1, 1, 1, {"sim/flightmodel/failures/onground_any", "sim/flightmodel/position/y_agl",
+       "sim/flightmodel/forces/g_nrml", "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    simxp::SetInt("sim/flightmodel/failures/onground_any", c.onGround);
+    simxp::SetInt("sim/time/paused", c.paused);
+    simxp::SetInt("sim/time/is_in_replay", c.replay);
+    simxp::SetFloat("sim/flightmodel/position/y_agl", 10.0f);
+    simxp::SetFloat("sim/flightmodel/forces/g_nrml", 1.25f);
+    simxp::SetFloat("sim/time/total_flight_time_sec", 321.5f);
+    for (const auto &name : c.omit) simxp::Omit(name);
+    ASSERT_EQ(Start(), 1);
+    Hello();
+    Frame();
+    auto fs = OfMagic(phone().Take(), "CVHF");
+    ASSERT_EQ(fs.size(), 1u);
+    ASSERT_EQ(fs[0].size(), 20u);
+    EXPECT_EQ(Vals<uint16_t>(fs[0], 4, 2), (std::vector<uint16_t>{1, c.flags}));
+    const auto has = [&](uint16_t bit, float v) { return (c.flags & bit) ? v : 0.0f; };
+    EXPECT_EQ(Vals<float>(fs[0], 8, 3), (std::vector<float>{has(cvht::kFsAgl, 10.0f * 3.28084f),
+                                                             has(cvht::kFsLoad, 1.25f), has(cvht::kFsSimTime, 321.5f)}));
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Telemetry, FlightState,
-    ::testing::Values(FlightStateCase{"on the ground", 1, 0, 0, {}, 0x3F},
-                      FlightStateCase{"in flight", 0, 0, 0, {}, 0x3D},
-                      FlightStateCase{"paused", 0, 1, 0, {}, 0x7D},
-                      FlightStateCase{"in replay on the ground", 1, 0, 1, {}, 0xBF},
-                      FlightStateCase{"no height above ground", 1, 0, 0, {"sim/flightmodel/position/y_agl"}, 0x3B},
-                      FlightStateCase{"no on-ground", 1, 0, 0, {"sim/flightmodel/failures/onground_any"}, 0x3C},
-                      FlightStateCase{"pause known only with replay", 0, 1, 1, {"sim/time/paused"}, 0x1D},
-                      FlightStateCase{"pause known only with pause", 0, 1, 1, {"sim/time/is_in_replay"}, 0x1D},
-                      FlightStateCase{"nothing", 1, 1, 1, {"sim/flightmodel/failures/onground_any",
-                                      "sim/flightmodel/position/y_agl", "sim/flightmodel/forces/g_nrml",
-                                      "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0}));
-
-TEST_F(TelemetryTest, AirportPacketsAfterAFailedScanSayFinishedWithoutIndex) {
+// The airport packet is due once a second; a frame of 4.5 s sends one and owes the others.
+TEST_F(TelemetryTest, ALongFrameSendsOneAndKeepsTheRemainder) {
   StartAndAwaitScan();
   Hello();
-  std::string a = NextOf("CVHA");
-  ASSERT_EQ(a.size(), 20u);
-  auto h = As<cvht::AirportPacketHeader>(a);
-  EXPECT_EQ(h.flags, cvht::kAirportScanDone);
-  EXPECT_EQ(h.airportCount, 0);
-  EXPECT_EQ(h.lat, static_cast<float>(kLat));
+  Frame(4.5f);
+  auto a = OfMagic(phone().Take(), "CVHA");
+  ASSERT_EQ(a.size(), 1u);
+  ASSERT_EQ(a[0].size(), 20u) << "a failed scan: finished, without index, no airports";
+  EXPECT_EQ(Vals<uint16_t>(a[0], 4, 2), (std::vector<uint16_t>{1, cvht::kAirportScanDone}));
+  EXPECT_EQ(Vals<float>(a[0], 8, 2), (std::vector<float>{float(kLat), float(kLon)}));
+  EXPECT_EQ(Vals<uint16_t>(a[0], 16, 2), (std::vector<uint16_t>{0, 0}));
+  for (int i = 0; i < 3; ++i) {
+    Frame(0.0001f);
+    EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u) << "catch-up frame " << i;
+  }
+  Frame(0.0001f);
+  EXPECT_TRUE(OfMagic(phone().Take(), "CVHA").empty());
+  Frames(30);
+  EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u) << "0.5 s left, so due again within 30 frames";
 }
 
 TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered) {
@@ -246,97 +212,75 @@ TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered
   EXPECT_EQ(replies[0].size(), 38u + 2 * 28u);
 }
 
-TEST_F(TelemetryTest, NearestFortyFourWithTheRunwaysOfTheFirstFour) {
-  AptText apt;
-  apt.Airport("FAR1", 100, kLat + 3.0, kLon, 2);  // 180 nm north: outside
-  // 50 airports within 150 nm, every one 0.02 degrees further north; the nearest has 30 runways.
-  for (int i = 0; i < 50; ++i)
-    apt.Airport("N" + std::to_string(100 + i), 400 + i, kLat + 0.02 * (i + 1), kLon, i == 0 ? 30 : 3);
-  WriteApt(apt.Text());
-  StartAndAwaitScan();
-  Hello();
-  std::string a = NextOf("CVHA");
-  ASSERT_EQ(a.size(), 20u + 16u * 44 + 28u * 24);
-  auto h = As<cvht::AirportPacketHeader>(a);
-  EXPECT_EQ(h.flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
-  EXPECT_EQ(h.airportCount, 44);
-  EXPECT_EQ(h.runwayCount, 24);
-  for (int i = 0; i < 44; ++i) {
-    auto e = As<cvht::AirportEntry>(a.substr(20 + 16 * i));
-    EXPECT_EQ(std::string(e.ident), "N" + std::to_string(100 + i)) << "entry " << i;
-    EXPECT_EQ(e.lat, static_cast<float>(kLat + 0.02 * (i + 1)));
-  }
-  for (int r = 0; r < 24; ++r) {
-    auto e = As<cvht::RunwayEntry>(a.substr(20 + 16 * 44 + 28 * r));
-    EXPECT_EQ(e.airport, 0) << "runway " << r;
-    EXPECT_EQ(e.zero, 0);
-    EXPECT_EQ(e.widthDm, static_cast<int16_t>((30.0f + r) * 10.0f));
-    char end1[8];
-    std::snprintf(end1, sizeof end1, "%02dL", r % 36 + 1);
-    EXPECT_EQ(std::string(e.end1, strnlen(e.end1, 4)), end1);
-    EXPECT_EQ(e.end1[3], 0);
-  }
-}
-
-TEST_F(TelemetryTest, RunwaysComeFromTheFirstFourAirportsOnly) {
-  AptText apt;
-  for (int i = 0; i < 6; ++i) apt.Airport("A" + std::to_string(i), 500, kLat + 0.1 * i, kLon, 2);
-  WriteApt(apt.Text());
-  StartAndAwaitScan();
-  Hello();
-  std::string a = NextOf("CVHA");
-  auto h = As<cvht::AirportPacketHeader>(a);
-  ASSERT_EQ(h.airportCount, 6);
-  ASSERT_EQ(h.runwayCount, 8);
-  ASSERT_EQ(a.size(), 20u + 16u * 6 + 28u * 8);
-  for (int r = 0; r < 8; ++r) {
-    auto e = As<cvht::RunwayEntry>(a.substr(20 + 16 * 6 + 28 * r));
-    EXPECT_EQ(e.airport, r / 2);
-    EXPECT_EQ(e.lat1, static_cast<float>(kLat + 0.1 * (r / 2) - 0.01));
+// The nearest airports within 150 nm, closest first, at most 44; the runways of the nearest four, at
+// most 24. `first` airports of `runways` runways each lie nearest, every next one 0.02 degrees further
+// north; a 180 nm one lies outside.
+TEST_F(TelemetryTest, NearestAirportsAndTheirRunwaysInOnePacket) {
+  const struct {
+    const char *what;
+    int airports, first, runways;
+    uint16_t sentAirports, sentRunways;
+  } cases[] = {{"the nearest has thirty runways", 50, 1, 30, 44, 24}, {"six with two runways each", 6, 6, 2, 6, 8}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    AptText apt;
+    apt.Airport("FAR1", 100, kLat + 3.0, kLon, 2);
+    for (int i = 0; i < c.airports; ++i)
+      apt.Airport("N" + std::to_string(100 + i), 400 + i, kLat + 0.02 * (i + 1), kLon, i < c.first ? c.runways : 3);
+    WriteApt(apt.Text());
+    StartAndAwaitScan();
+    Hello();
+    std::string a = NextOf("CVHA");
+    ASSERT_EQ(a.size(), 20u + 16u * c.sentAirports + 28u * c.sentRunways);
+    EXPECT_EQ(Vals<uint16_t>(a, 4, 2), (std::vector<uint16_t>{1, cvht::kAirportIndexAvailable | cvht::kAirportScanDone}));
+    EXPECT_EQ(Vals<uint16_t>(a, 16, 2), (std::vector<uint16_t>{c.sentAirports, c.sentRunways}));
+    for (int i = 0; i < c.sentAirports; ++i) {
+      EXPECT_EQ(a.substr(20 + 16 * i, 8), ("N" + std::to_string(100 + i)).append(4, '\0')) << "entry " << i;
+      EXPECT_EQ(Vals<float>(a, 28 + 16 * i, 1), std::vector<float>{static_cast<float>(kLat + 0.02 * (i + 1))});
+    }
+    for (int r = 0; r < c.sentRunways; ++r) {
+      auto e = As<cvht::RunwayEntry>(a.substr(20 + 16 * c.sentAirports + 28 * r));
+      const int airport = r / c.runways, row = r % c.runways;
+      EXPECT_EQ(e.airport, airport) << "runway " << r;
+      EXPECT_EQ(e.zero, 0);
+      EXPECT_EQ(e.widthDm, static_cast<int16_t>((30.0f + row) * 10.0f));
+      char end1[8];
+      std::snprintf(end1, sizeof end1, "%02dL", row % 36 + 1);
+      EXPECT_EQ(std::string(e.end1, 4), std::string(end1, 4));
+      EXPECT_EQ(e.lat1, static_cast<float>(kLat + 0.02 * (airport + 1) - 0.01));
+    }
   }
 }
 
-TEST_F(TelemetryTest, NoAirportNearbyEmptiesTheNearestAndItsMetar) {
-  simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG");
+// Weather every two seconds, with the METAR of the nearest airport cut to 149 characters; none without a
+// nearest airport.
+TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCutAndGoneWithTheNearestAirport) {
+  simxp::SetMetarUnterminated("LSZH", 'M');
   std::string w = WeatherAtLszh();
-  auto wp = As<cvht::WeatherPacket>(w);
-  EXPECT_EQ(wp.flags, cvht::kWeatherValid | cvht::kWeatherMetar);
-  EXPECT_EQ(std::string(wp.metarStation), "LSZH");
-  EXPECT_EQ(std::string(wp.metar), "LSZH 071220Z 24005KT 9999 FEW030 08/03 Q1018 NOSIG");
-
+  EXPECT_EQ(Vals<uint16_t>(w, 4, 2), (std::vector<uint16_t>{1, cvht::kWeatherValid | cvht::kWeatherMetar}));
+  // Wind from and its speed in knots, QNH in hPa, visibility, temperature.
+  EXPECT_EQ(Vals<float>(w, 8, 5), (std::vector<float>{250.0f, 5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f}));
+  EXPECT_EQ(w.substr(28, 8), std::string("LSZH\0\0\0\0", 8));
+  EXPECT_EQ(w.substr(36), std::string(149, 'M') + '\0');
+  EXPECT_EQ(simxp::MetarRequests().back(), "LSZH");
   // Fly 300 nm away: the next airport packet is empty and the METAR goes with it.
   simxp::SetDouble("sim/flightmodel/position/latitude", kLat + 5.0);
   std::string a = NextOf("CVHA");
   ASSERT_EQ(a.size(), 20u);
   EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
-  wp = As<cvht::WeatherPacket>(NextOf("CVHW"));
-  EXPECT_EQ(wp.flags, cvht::kWeatherValid);
-  EXPECT_EQ(wp.metarStation[0], 0);
-  EXPECT_EQ(wp.metar[0], 0);
-}
-
-TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCut) {
-  simxp::SetMetarUnterminated("LSZH", 'M');
-  auto w = As<cvht::WeatherPacket>(WeatherAtLszh());
-  EXPECT_EQ(w.version, 1);
-  EXPECT_EQ(w.windDirDeg, 250.0f);
-  EXPECT_EQ(w.windKt, 5.0f * 1.94384f);
-  EXPECT_EQ(w.qnhHpa, 101325.0f / 100.0f);
-  EXPECT_NEAR(w.qnhHpa, 1013.25f, 1e-3f);
-  EXPECT_EQ(w.visSm, 10.0f);
-  EXPECT_EQ(w.oatC, 15.0f);
-  EXPECT_EQ(strnlen(w.metar, sizeof w.metar), 149u);
-  EXPECT_EQ(std::string(w.metar, 149), std::string(149, 'M'));
-  EXPECT_EQ(simxp::MetarRequests().back(), "LSZH");
+  w = NextOf("CVHW");
+  EXPECT_EQ(Vals<uint16_t>(w, 6, 1), std::vector<uint16_t>{cvht::kWeatherValid});
+  EXPECT_EQ(w.substr(28), std::string(158, '\0'));
 }
 
 TEST_F(TelemetryTest, WithoutMetarFunctionOrWeatherTheWeatherPacketStillGoesOut) {
   simxp::SetMetarFunction(false);
   simxp::Omit(simxp::kWeatherRefs[2]);
   simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT");
-  std::string w = WeatherAtLszh();
-  EXPECT_EQ(As<cvht::WeatherPacket>(w).flags, 0);
-  for (size_t i = 8; i < w.size(); ++i) ASSERT_EQ(w[i], 0) << "byte " << i;
+  const std::string w = WeatherAtLszh();
+  EXPECT_EQ(w.substr(0, 6), std::string("CVHW\x01\0", 6));
+  EXPECT_EQ(w.substr(6), std::string(180, '\0'));
 }
 
 TEST_F(TelemetryTest, IdentityIsCutAtThirtyNineOrItsNul) {
@@ -344,160 +288,82 @@ TEST_F(TelemetryTest, IdentityIsCutAtThirtyNineOrItsNul) {
   simxp::SetBytes("sim/aircraft/view/acf_ICAO", std::string("B738\0ZZZZ", 9));
   ASSERT_EQ(Start(), 1);
   Hello();
-  std::string id = NextOf("CVHI", 400);
-  ASSERT_EQ(id.size(), 88u);
-  auto p = As<cvht::IdentityPacket>(id);
-  EXPECT_EQ(p.flags, cvht::kIdentityTail | cvht::kIdentityIcao);
-  EXPECT_EQ(std::string(p.tailNumber), std::string(39, 'T'));
-  EXPECT_EQ(std::string(p.icaoType), "B738");
-  for (size_t i = 8 + 39; i < 48; ++i) EXPECT_EQ(id[i], 0);
-  for (size_t i = 48 + 4; i < 88; ++i) EXPECT_EQ(id[i], 0);
+  const std::string id = NextOf("CVHI");
+  EXPECT_EQ(id, std::string("CVHI\x01\0\x03\0", 8) + std::string(39, 'T') + std::string(1, '\0') + "B738" +
+                    std::string(36, '\0'));
 }
 
-TEST_F(TelemetryTest, AircraftLoadSendsIdentityOnTheNextFrame) {
-  simxp::Omit("sim/aircraft/view/acf_ICAO");
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  Frames(10);
-  phone().Take();
-  simxp::SetBytes("sim/aircraft/view/acf_tailnum", "N172SP");
-  plugin_.Message(0, 102, nullptr);
-  Frame();
-  auto ids = OfMagic(phone().Take(), "CVHI");
-  ASSERT_EQ(ids.size(), 1u);
-  auto p = As<cvht::IdentityPacket>(ids[0]);
-  EXPECT_EQ(p.flags, cvht::kIdentityTail);
-  EXPECT_EQ(std::string(p.tailNumber), "N172SP");
-  EXPECT_EQ(p.icaoType[0], 0);
-}
-
-TEST_F(TelemetryTest, ALongFrameSendsOneAndKeepsTheRemainder) {
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  Frame(4.5f);
-  EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u);
-  for (int i = 0; i < 3; ++i) {
-    Frame(0.0001f);
-    EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u) << "catch-up frame " << i;
-  }
-  Frame(0.0001f);
-  EXPECT_TRUE(OfMagic(phone().Take(), "CVHA").empty());
-  Frames(30);
-  EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u) << "0.5 s left, so due again within 30 frames";
-}
-
-// ---- The airport query.
-
-class QueryTest : public TelemetryTest {
- protected:
-  void SetUp() override {
-    TelemetryTest::SetUp();
-    AptText apt;
-    apt.Airport("LSZH", 1416, 47.464722, 8.549167, 3)
-        .Airport("ALPS7CH", 30000, 46.5, 8.0, 1)
-        .Airport("HIGH", 30001, 46.6, 8.1, 1)
-        .Airport("DEEP", -2001, 31.5, 35.5, 1)
-        .Airport("LOW", -2000, 31.6, 35.6, 1)
-        .Airport("BIG", 500, 48.0, 9.0, 30)
-        .Airport("NORWY", 12, 45.0, 7.0, 0)
-        .Airport("lszh", 1, 10.0, 10.0, 1);
-    WriteApt(apt.Text());
-    StartAndAwaitScan();
-  }
-  std::vector<std::string> Ask(const std::string &ident, uint16_t version = 1) {
-    phone().Send(QueryBytes(ident, version));
-    Frame();
-    return OfMagic(phone().Take(), "CVHA");
-  }
-  static int16_t Elevation(const std::string &reply) {
-    int16_t e;
-    std::memcpy(&e, reply.data() + reply.size() - 2, 2);
-    return e;
-  }
-};
-
-TEST_F(QueryTest, ReplyCarriesPositionRunwaysAndElevation) {
-  auto r = Ask("LSZH");
-  ASSERT_EQ(r.size(), 1u);
-  ASSERT_EQ(r[0].size(), 38u + 3 * 28u);
-  auto h = As<cvht::AirportPacketHeader>(r[0]);
-  EXPECT_EQ(h.version, 1);
-  EXPECT_EQ(h.flags, 7);
-  EXPECT_EQ(h.lat, static_cast<float>(47.464722));
-  EXPECT_EQ(h.lon, static_cast<float>(8.549167));
-  EXPECT_EQ(h.airportCount, 1);
-  EXPECT_EQ(h.runwayCount, 3);
-  auto e = As<cvht::AirportEntry>(r[0].substr(20));
-  EXPECT_EQ(std::string(e.ident), "LSZH");
-  EXPECT_EQ(e.lat, h.lat);
-  for (int i = 0; i < 3; ++i) {
-    auto rw = As<cvht::RunwayEntry>(r[0].substr(36 + 28 * i));
-    EXPECT_EQ(rw.airport, 0);
-    EXPECT_EQ(rw.widthDm, static_cast<int16_t>((30.0f + i) * 10.0f));
-  }
-  EXPECT_EQ(Elevation(r[0]), 1416);
-}
-
-TEST_F(TelemetryTest, RunwayWidthsAreTruncatedHeldAtTheEndsAndZeroWhenNotFinite) {
-  const std::pair<std::string, int16_t> cases[] = {{"45.72", 457},  {"-0.99", -9},   {"1e30", 32767},
-                                                   {"-1e30", -32768}, {"inf", 0},     {"-inf", 0},
-                                                   {"nan", 0}};
-  std::string text = "I\n1200 Generated\n1 1416 0 0 WIDE Widths\n";
-  for (const auto &c : cases) text += "100 " + c.first + " 1 0 0.25 1 3 0 09 47.46 8.54 0 0 3 2 1 0 27 47.47 8.56 0 0 3 2 1 0\n";
-  WriteApt(text + "99\n");
+// Which airport a query gets, and the whole reply: header, the airport's entry, its runways (widths 300,
+// 310, ... dm unless given) and its elevation, where -32768 is unknown. A size of 0 means no reply at all.
+TEST_F(TelemetryTest, QueriesAreAnsweredByIdentifierVersionAndLimits) {
+  AptText apt;
+  apt.Airport("LSZH", 1416, 47.464722, 8.549167, 3)
+      .Airport("ALPS7CH", 30000, 46.5, 8.0, 1)
+      .Airport("HIGH", 30001, 46.6, 8.1, 1)
+      .Airport("DEEP", -2001, 31.5, 35.5, 1)
+      .Airport("LOW", -2000, 31.6, 35.6, 1)
+      .Airport("BIG", 500, 48.0, 9.0, 30)
+      .Airport("NORWY", 12, 45.0, 7.0, 0)
+      .Airport("lszh", 1, 10.0, 10.0, 1)
+      .Raw("1 1416 0 0 WIDE Widths\n");
+  for (const char *w : {"45.72", "-0.99", "1e30", "-1e30", "inf", "-inf", "nan"})
+    apt.Raw(std::string("100 ") + w + " 1 0 0.25 1 3 0 09 47.46 8.54 0 0 3 2 1 0 27 47.47 8.56 0 0 3 2 1 0\n");
+  WriteApt(apt.Text());
   StartAndAwaitScan();
-  phone().Send(QueryBytes("WIDE"));
-  Frame();
-  auto r = OfMagic(phone().Take(), "CVHA");
-  ASSERT_EQ(r.size(), 1u);
-  ASSERT_EQ(r[0].size(), 38u + std::size(cases) * 28u);
-  for (size_t i = 0; i < std::size(cases); ++i)
-    EXPECT_EQ(As<cvht::RunwayEntry>(r[0].substr(36 + 28 * i)).widthDm, cases[i].second) << "width " << cases[i].first;
-}
-
-// Which airport a query gets (told by its latitude), and the reply's runways and elevation; -32768
-// is an unknown elevation, and a size of 0 means no reply at all.
-TEST_F(QueryTest, AnswersFollowTheIdentifierVersionAndLimits) {
   struct Case {
     const char *ident;
     uint16_t version;
-    size_t size;
-    uint16_t runways;
-    float lat;
-    int16_t elevation;
+    const char *entry;  // the identifier in the reply, NUL-padded to 8 bytes
+    float lat = 0, lon = 0;
+    uint16_t runways = 0;
+    int16_t elevation = 0;
+    std::vector<int16_t> widths = {};
   } cases[] = {
-      {"ALPS7CHX", 1, 38 + 28, 1, 46.5f, 30000},  // eight characters: the eighth does not count
-      {"HIGH", 1, 38 + 28, 1, 46.6f, -32768},
-      {"DEEP", 1, 38 + 28, 1, 31.5f, -32768},
-      {"LOW", 1, 38 + 28, 1, 31.6f, -2000},
-      {"BIG", 1, 38 + 24 * 28, 24, 48.0f, 500},  // thirty runways, twenty-four answered
-      {"NORWY", 1, 38, 0, 45.0f, 12},
-      {"lszh", 1, 38 + 28, 1, 10.0f, 1},  // case-sensitive
-      {"LSZH", 2, 0, 0, 0, 0},
-      {"XXXX", 1, 0, 0, 0, 0},
-      {"LSZ", 1, 0, 0, 0, 0},
-      {"LSZHZZ", 1, 0, 0, 0, 0},  // only its first four letters match LSZH
-      {"", 1, 0, 0, 0, 0},
+      {"LSZH", 1, "LSZH", float(47.464722), float(8.549167), 3, 1416},
+      {"ALPS7CHX", 1, "ALPS7CH", 46.5f, 8.0f, 1, 30000},  // eight characters: the eighth does not count
+      {"HIGH", 1, "HIGH", 46.6f, 8.1f, 1, -32768},
+      {"DEEP", 1, "DEEP", 31.5f, 35.5f, 1, -32768},
+      {"LOW", 1, "LOW", 31.6f, 35.6f, 1, -2000},
+      {"BIG", 1, "BIG", 48.0f, 9.0f, 24, 500},  // thirty runways, twenty-four answered
+      {"NORWY", 1, "NORWY", 45.0f, 7.0f, 0, 12},
+      {"lszh", 1, "lszh", 10.0f, 10.0f, 1, 1},  // case-sensitive
+      // Widths are cut towards zero to decimetres, held at the ends of the field, and zero when not finite.
+      {"WIDE", 1, "WIDE", 47.465f, 8.55f, 7, 1416, {457, -9, 32767, -32768, 0, 0, 0}},
+      {"LSZH", 2, nullptr},
+      {"XXXX", 1, nullptr},
+      {"LSZ", 1, nullptr},
+      {"LSZHZZ", 1, nullptr},  // only its first four letters match LSZH
+      {"", 1, nullptr},
   };
   const size_t lines = Lines().size();
   for (const auto &c : cases) {
     SCOPED_TRACE(std::string(c.ident) + " version " + std::to_string(c.version));
-    auto r = Ask(c.ident, c.version);
-    ASSERT_EQ(r.size(), c.size ? 1u : 0u);
-    if (!c.size) continue;
-    EXPECT_EQ(r[0].size(), c.size);
-    auto h = As<cvht::AirportPacketHeader>(r[0]);
-    EXPECT_EQ(h.runwayCount, c.runways);
-    EXPECT_EQ(h.lat, c.lat);
-    EXPECT_EQ(Elevation(r[0]), c.elevation);
+    phone().Send(QueryBytes(c.ident, c.version));
+    Frame();
+    auto r = OfMagic(phone().Take(), "CVHA");
+    ASSERT_EQ(r.size(), c.entry ? 1u : 0u);
+    if (!c.entry) continue;
+    ASSERT_EQ(r[0].size(), 38u + 28u * c.runways);
+    // Version, flags (index, scan done, reply), position, one airport and its runways.
+    EXPECT_EQ(Vals<uint16_t>(r[0], 4, 2), (std::vector<uint16_t>{1, 7}));
+    EXPECT_EQ(Vals<uint16_t>(r[0], 16, 2), (std::vector<uint16_t>{1, c.runways}));
+    EXPECT_EQ(r[0].substr(20, 8), (c.entry + std::string(8, '\0')).substr(0, 8));
+    EXPECT_EQ(Vals<float>(r[0], 8, 2), Vals<float>(r[0], 28, 2)) << "the entry repeats the position";
+    EXPECT_EQ(Vals<float>(r[0], 8, 2), (std::vector<float>{c.lat, c.lon}));
+    std::vector<int16_t> widths, want = c.widths;
+    for (int i = 0; i < c.runways; ++i) {
+      EXPECT_EQ(Vals<uint16_t>(r[0], 36 + 28 * i, 1), std::vector<uint16_t>{0}) << "owner 0, then a zero byte";
+      widths.push_back(Vals<int16_t>(r[0], 38 + 28 * i, 1)[0]);
+      if (c.widths.empty()) want.push_back(static_cast<int16_t>((30.0f + i) * 10.0f));
+    }
+    EXPECT_EQ(widths, want);
+    EXPECT_EQ(Vals<int16_t>(r[0], r[0].size() - 2, 1), std::vector<int16_t>{c.elevation});
   }
-  EXPECT_EQ(std::string(As<cvht::AirportEntry>(Ask("ALPS7CHX").at(0).substr(20)).ident), "ALPS7CH");
   EXPECT_EQ(Lines().size(), lines) << "queries are never logged";
-  // The senders became the peer all the same, and nothing was counted.
-  phone().Send(PoseBytes(1));
+  Hello();
   Frame(5.0f);
-  auto report = LinesStartingWith("recv=");
-  ASSERT_EQ(report.size(), 1u);
-  EXPECT_NE(report[0].find("recv=1 "), std::string::npos) << report[0];
-  EXPECT_NE(report[0].find(" bad=0 "), std::string::npos) << report[0];
+  EXPECT_EQ(ReportField("recv") + " " + ReportField("bad"), "1 0")
+      << "the senders became the peer all the same, and nothing was counted";
 }
+
+}  // namespace

@@ -32,12 +32,8 @@ inline std::string PoseBytes(uint32_t seq, const Pose &p = {}, bool tracking = t
   pk.flags = tracking ? cvht::kPoseTracking : 0;
   pk.seq = seq;
   for (int i = 0; i < 8; ++i) pk.echo[i] = static_cast<uint8_t>(seq * 7 + i);
-  pk.x = p.x;
-  pk.y = p.y;
-  pk.z = p.z;
-  pk.yaw = p.yaw;
-  pk.pitch = p.pitch;
-  pk.roll = p.roll;
+  static_assert(sizeof p == 6 * sizeof(float), "x, y, z, yaw, pitch, roll as the packet has them");
+  std::memcpy(&pk.x, &p, sizeof p);
   return std::string(reinterpret_cast<const char *>(&pk), sizeof pk);
 }
 
