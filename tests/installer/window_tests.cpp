@@ -219,6 +219,11 @@ const Row kRows[] = {
      {kChooser, kHeading, "body: TAVRO couldn't find X-Plane 12 on this computer.",
       "secondary small: Choose the X-Plane 12 folder — the one containing X-Plane-x86_64.",
       "buttons: [Choose X-Plane 12 Folder…] ~ [Install TAVRO, disabled, default]"}},
+    // The button is disabled then, but the state must not install into nothing if asked.
+    {"install_without_a_selection_is_ignored", {}, {"show window", "install"},
+     {kChooser, kHeading, "body: TAVRO couldn't find X-Plane 12 on this computer.",
+      "secondary small: Choose the X-Plane 12 folder — the one containing X-Plane-x86_64.",
+      "buttons: [Choose X-Plane 12 Folder…] ~ [Install TAVRO, disabled, default]"}},
     {"folder_chosen_after_nothing_found", {}, {"show window", "X-Plane at " + kSim, "pick " + kSim + "/"},
      {kChooser, kHeading, kFoundOne, "picker: (x) /Volumes/Sim/X-Plane 12", kChooserButtons}},
     {"one_found_is_selected", {kApps}, {"show window"}, {kChooser, kHeading, kFoundOne, kAppsRow, kChooserButtons}},
@@ -320,6 +325,8 @@ struct WindowRow : Window, ::testing::WithParamInterface<Row> {
       EXPECT_EQ(picker.asked.back(), std::make_pair(std::string("Choose"), kAsk));
     } else if (s == "click done") {
       click("done");
+    } else if (s == "install") {
+      state().install();
     } else if (s == "open X-Plane") {
       state().openXPlane();
     } else if (s == "wait") {
