@@ -15,15 +15,12 @@ namespace {
 // Datagrams the kernel dropped at this port's socket because its queue was full, or -1 if none is listed.
 long KernelDrops(uint16_t port) {
   std::ifstream in("/proc/net/udp");
-  char want[8];
-  std::snprintf(want, sizeof want, ":%04X", port);
   for (std::string line; std::getline(in, line);) {
+    unsigned local = 0;
     std::istringstream f(line);
-    std::string sl, local, last;
-    f >> sl >> local;
-    if (local.size() < 5 || local.compare(local.size() - 5, 5, want) != 0) continue;
+    std::string last;
     for (std::string c; f >> c;) last = c;
-    return last.empty() ? -1 : std::stol(last);
+    if (std::sscanf(line.c_str(), " %*s %*x:%x", &local) == 1 && local == port) return std::stol(last);
   }
   return -1;
 }

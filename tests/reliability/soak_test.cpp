@@ -31,12 +31,8 @@ TEST(Soak, FiveHundredCyclesLeaveNothingBehind) {
   std::filesystem::create_directories(apt.parent_path());
   std::ofstream(apt) << "I\n1200 Generated\n1 1416 0 0 LSZH Zurich\n"
                         "100 60.00 1 0 0.25 1 3 0 10 47.45 8.53 0 0 3 2 1 0 28 47.47 8.57 0 0 3 2 1 0\n99\n";
-#ifdef CVHT_FULL_APT_DIR
-  const std::string full = std::string(CVHT_FULL_APT_DIR) + "/";
-#else
-  const std::string full;
-#endif
-  const bool haveFull = !full.empty() && std::filesystem::exists(full + kAptRel);
+  const std::string full = CVHT_FULL_APT_DIR "/";  // "/" when the full-size file is not generated
+  const bool haveFull = std::filesystem::exists(full + kAptRel);
   const int cycles = std::getenv("CVHT_SOAK_CYCLES") ? std::atoi(std::getenv("CVHT_SOAK_CYCLES")) : 500;
 
   Phone phone;
