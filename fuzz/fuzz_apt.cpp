@@ -2,7 +2,6 @@
 #include "checks.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  static cvhtfuzz::AptChecker checker;
-  cvhtfuzz::AbortOnFinding("fuzz_apt", checker.Run(data, size));
+  cvhtfuzz::AbortOnFinding("fuzz_apt", cvhtfuzz::CheckAptFile(data, size));
   return 0;
 }

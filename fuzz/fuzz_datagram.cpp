@@ -1,9 +1,7 @@
 // Fuzz target: any datagrams at the real plug-in's UDP port, between and followed by frames of the simulated host.
 #include "checks.h"
 
-namespace {
-cvhtfuzz::HostedPlugin *gHost;
-}
+static cvhtfuzz::HostedPlugin *gHost;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   gHost = cvhtfuzz::StartHostOrExit("fuzz_datagram");

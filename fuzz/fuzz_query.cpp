@@ -1,9 +1,7 @@
 // Fuzz target: airport queries at the real plug-in, each reply compared with the one the fixed index owes.
 #include "checks.h"
 
-namespace {
-cvhtfuzz::HostedPlugin *gHost;
-}
+static cvhtfuzz::HostedPlugin *gHost;
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   gHost = cvhtfuzz::StartHostOrExit("fuzz_query");

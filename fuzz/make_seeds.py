@@ -140,35 +140,19 @@ TABLE_IDENTS = [b"LSZH", b"KSEA7CH", b"LONGIDENT", b"DUPE", b"DUPE", b"HIGH", b"
                 b"MANY", b"NONE", b"WIDE", b"GONE", b"AFTER", b"SEAP", "\u00e9T1".encode()]
 
 
-class Queries(Input):
-    def ask(self, ident, version=None):
-        self.byte(2 if version is not None else 0)
-        if version is not None:
-            self.u16(version)
-        self.data(ident.ljust(8, b"\0")[:8])
-        return self
-
-    def known(self, position, changes=()):
-        self.byte(1 | (len(changes) << 4))
-        self.byte(position)
-        for at, value in changes:
-            self.byte(at)
-            self.byte((value + 128) & 0xFF)
-        return self
+def queries(*asks):
+    """Each query as the target reads it: ten bytes, its version and its identifier (version 1 unless given)."""
+    return b"".join(struct.pack("<H", a[1] if isinstance(a, tuple) else 1) +
+                    (a[0] if isinstance(a, tuple) else a).ljust(8, b"\0")[:8] for a in asks)
 
 
 def query_seeds():
-    q = Queries()
-    for ident in TABLE_IDENTS:
-        q.ask(ident)
-    write("query", "every_table_ident", q.bytes())
-    write("query", "long_idents", Queries().ask(b"LONGIDE").ask(b"LONGIDEN").ask(b"LONGIDENT").ask(b"KSEA7CHX").bytes())
-    write("query", "unknown_and_case", Queries().ask(b"lszh").ask(b"LSZ").ask(b"LSZHX").ask(b"").ask(b"LS\0ZH").bytes())
-    write("query", "versions", Queries().ask(b"LSZH", 0).ask(b"LSZH", 2).ask(b"LSZH", 0x0100).ask(b"LSZH", 1).bytes())
-    write("query", "unplaceable_and_seaplane", Queries().ask(b"GONE").ask(b"SEAP").ask(b"AFTER").bytes())
-    write("query", "known_with_changes",
-          Queries().known(0).known(9, [(3, 0)]).known(13, [(0, ord("a")), (7, ord("Z"))]).bytes())
-    write("query", "high_bytes", Queries().ask(b"\xff\xfe\x80\x01\x02\x03\x04\x05").ask("\u00e9T1".encode()).bytes())
+    write("query", "every_table_ident", queries(*TABLE_IDENTS))
+    write("query", "long_idents", queries(b"LONGIDE", b"LONGIDEN", b"LONGIDENT", b"KSEA7CHX"))
+    write("query", "unknown_and_case", queries(b"lszh", b"LSZ", b"LSZHX", b"", b"LS\0ZH"))
+    write("query", "versions", queries((b"LSZH", 0), (b"LSZH", 2), (b"LSZH", 0x0100), (b"LSZH", 1)))
+    write("query", "eighth_byte_and_changes", queries(b"LSZH\0\0\0Z", b"MAN\0", b"aFTER\0\0Z", b"DUPE\0\0\0\0"))
+    write("query", "high_bytes", queries(b"\xff\xfe\x80\x01\x02\x03\x04\x05", "\u00e9T1".encode()))
 
 
 def runway(width, e1, lat1, lon1, e2, lat2, lon2, sep=" "):

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 
@@ -17,8 +16,7 @@ namespace fs = std::filesystem;
 std::vector<fs::path> CorpusFiles() {
   std::vector<fs::path> out;
   for (const char *kind : {"apt", "datagram", "query"})
-    for (const auto &e : fs::directory_iterator(fs::path(CVHT_FUZZ_CORPUS) / kind))
-      if (e.is_regular_file()) out.push_back(e.path());
+    for (const auto &e : fs::directory_iterator(fs::path(CVHT_FUZZ_CORPUS) / kind)) out.push_back(e.path());
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -30,11 +28,11 @@ TEST_P(Corpus, ChecksHold) {
   const std::string input(std::istreambuf_iterator<char>(in), {});
   const auto *bytes = reinterpret_cast<const uint8_t *>(input.data());
   const std::string kind = GetParam().parent_path().filename();
-  ASSERT_FALSE(input.empty() && kind != "apt") << GetParam();
   if (kind == "apt") {
-    EXPECT_EQ(cvhtfuzz::AptChecker().Run(bytes, input.size()), "");
+    EXPECT_EQ(cvhtfuzz::CheckAptFile(bytes, input.size()), "");
     return;
   }
+  ASSERT_FALSE(input.empty()) << "an empty input asks the plug-in nothing";
   cvhtfuzz::HostedPlugin host;
   ASSERT_EQ(host.Error(), "");
   EXPECT_EQ(kind == "query" ? host.RunQueries(bytes, input.size()) : host.RunDatagrams(bytes, input.size()), "");
@@ -42,8 +40,7 @@ TEST_P(Corpus, ChecksHold) {
 
 INSTANTIATE_TEST_SUITE_P(Replay, Corpus, testing::ValuesIn(CorpusFiles()), [](const auto &info) {
   std::string name = info.param.parent_path().filename().string() + "_" + info.param.filename().string();
-  std::replace_if(
-      name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
+  std::replace_if(name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
   return name;
 });
 
