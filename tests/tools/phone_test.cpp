@@ -104,8 +104,9 @@ TEST_P(PhoneTool, Run) {
   }
   for (const auto &l : c.lines) {
     int n = 0;
+    const std::regex re(l.regex);
     std::istringstream in(out);
-    for (std::string line; std::getline(in, line);) n += std::regex_search(line, std::regex(l.regex));
+    for (std::string line; std::getline(in, line);) n += std::regex_search(line, re);
     EXPECT_GE(n, l.atLeast) << l.regex << "\n" << out;
     EXPECT_LE(n, l.atMost) << l.regex << "\n" << out;
   }
