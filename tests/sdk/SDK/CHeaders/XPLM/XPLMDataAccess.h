@@ -1,6 +1,5 @@
 // SDK-shaped stand-in for X-Plane's XPLMDataAccess.h: dataref look-up and access.
-#ifndef _XPLMDataAccess_h_
-#define _XPLMDataAccess_h_
+#pragma once
 #include "XPLMDefs.h"
 extern "C" {
 typedef void *XPLMDataRef;
@@ -11,4 +10,3 @@ XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef);
 XPLM_API void XPLMSetDataf(XPLMDataRef inDataRef, float inValue);
 XPLM_API int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes);
 }
-#endif

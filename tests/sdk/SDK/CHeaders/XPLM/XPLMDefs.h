@@ -1,6 +1,5 @@
 // SDK-shaped stand-in for X-Plane's XPLMDefs.h: the platform check, the import macro and the types the plug-in uses.
-#ifndef _XPLMDefs_h_
-#define _XPLMDefs_h_
+#pragma once
 #if (APL + IBM + LIN) != 1
 #error "Define exactly one of APL, IBM, LIN as 1"
 #endif
@@ -10,5 +9,4 @@ typedef int XPLMPluginID;
 typedef struct {
   char buffer[150];
 } XPLMFixedString150_t;
-#endif
 #endif

@@ -1,6 +1,4 @@
 // SDK-shaped stand-in for X-Plane's XPLMPlugin.h: the message X-Plane sends when an aircraft loads.
-#ifndef _XPLMPlugin_h_
-#define _XPLMPlugin_h_
+#pragma once
 #include "XPLMDefs.h"
 #define XPLM_MSG_PLANE_LOADED 102
-#endif

@@ -1,6 +1,5 @@
 // SDK-shaped stand-in for X-Plane's XPLMProcessing.h: the flight-loop callback.
-#ifndef _XPLMProcessing_h_
-#define _XPLMProcessing_h_
+#pragma once
 #include "XPLMDefs.h"
 extern "C" {
 typedef float (*XPLMFlightLoop_f)(float inElapsedSinceLastCall, float inElapsedTimeSinceLastFlightLoop,
@@ -8,4 +7,3 @@ typedef float (*XPLMFlightLoop_f)(float inElapsedSinceLastCall, float inElapsedT
 XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon);
 XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRefcon);
 }
-#endif

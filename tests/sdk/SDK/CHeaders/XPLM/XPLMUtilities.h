@@ -1,6 +1,5 @@
 // SDK-shaped stand-in for X-Plane's XPLMUtilities.h: the log, the system path, symbols and features.
-#ifndef _XPLMUtilities_h_
-#define _XPLMUtilities_h_
+#pragma once
 #include "XPLMDefs.h"
 extern "C" {
 XPLM_API void XPLMDebugString(const char *inString);
@@ -10,4 +9,3 @@ XPLM_API void *XPLMFindSymbol(const char *inString);
 XPLM_API void XPLMEnableFeature(const char *inFeature, int inEnable);
 #endif
 }
-#endif
