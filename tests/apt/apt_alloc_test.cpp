@@ -96,9 +96,7 @@ TEST(AptReadFailure, ReadErrorsGiveFalseAndAnEmptyIndexAndNoBufferOutlivesItsLin
     Source src;
     std::string want;
   } cases[] = {
-      {"Whole", {body}, "true 300/300"},
       {"ReadErrorMidway", {body, body.size() / 2}, "false 0/0"},
-      {"ReadErrorAtOnce", {body, 0}, "false 0/0"},
       {"NoMemoryForTheRead", {body, body.size() / 2, ENOMEM}, "bad_alloc 0/0"},
       {"LongLine", {"99 " + std::string(4 << 20, 'c') + "\n" + apttest::Airports(3)}, "true 3/3"},
   };
