@@ -22,43 +22,12 @@
 #include <FuzzedDataProvider.h>
 #endif
 
+#include "../tests/apt/apt_test_util.h"
 #include "../tests/support/loopback_phone.h"
-#include "../tests/support/temp_dir.h"
-#include "apt/apt_index.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
 
 namespace cvhtfuzz {
-
-// A text field: NUL-terminated within its size, not empty, zero after the terminator.
-inline bool WellFormedText(const char *field, size_t size) {
-  const char *end = static_cast<const char *>(std::memchr(field, '\0', size));
-  return end && end != field && std::all_of(end, field + size, [](char c) { return c == '\0'; });
-}
-
-// Placed airports with well-formed idents, runways grouped by a valid owner, and from the airport pick the
-// nearest list: in range, nearest first, that airport itself at 0 nm.
-inline std::string CheckIndex(const apt::Index &index, size_t pick) {
-  const size_t n = index.airports.size();
-  for (const apt::Airport &a : index.airports)
-    if ((a.lat == 0.0f && a.lon == 0.0f) || !WellFormedText(a.ident, sizeof a.ident)) return "a bad airport";
-  for (size_t i = 0; i < index.runways.size(); ++i) {
-    const apt::Runway &r = index.runways[i];
-    if (r.airport < 0 || size_t(r.airport) >= n || (i > 0 && r.airport < index.runways[i - 1].airport) ||
-        !WellFormedText(r.end1, sizeof r.end1) || !WellFormedText(r.end2, sizeof r.end2))
-      return "runway " + std::to_string(i) + ": a bad owner or designator";
-  }
-  if (n == 0) return index.runways.empty() ? "" : "runways without an airport";
-  const apt::Airport &a = index.airports[pick % n];
-  const std::vector<apt::Nearby> near = index.nearest(a.lat, a.lon, 44, 150.0);
-  for (size_t i = 0; i < near.size(); ++i)
-    if (i >= 44 || near[i].airport < 0 || size_t(near[i].airport) >= n || !(near[i].distanceNm >= 0.0f) ||
-        near[i].distanceNm > 150.0f || (i > 0 && near[i].distanceNm < near[i - 1].distanceNm))
-      return "nearest result " + std::to_string(i) + " out of range or order";
-  if (std::isfinite(a.lat) && std::isfinite(a.lon) && (near.empty() || near[0].distanceNm != 0.0f))
-    return "an airport is not at 0 nm from its own position";
-  return "";
-}
 
 // Any bytes as apt.dat, read into the index; the last byte picks the airport whose nearest list is checked.
 inline std::string CheckAptFile(const uint8_t *data, size_t size) {
@@ -66,7 +35,7 @@ inline std::string CheckAptFile(const uint8_t *data, size_t size) {
   const std::string path = dir.Write("apt.dat", std::string(reinterpret_cast<const char *>(data), size));
   apt::Index index;
   if (path.empty() || !index.read(path.c_str())) return "cannot write or read the scratch apt.dat";
-  return CheckIndex(index, size ? data[size - 1] : 0);
+  return apttest::CheckIndex(index, size ? data[size - 1] : 0);
 }
 
 // The index the hosted plug-in answers from: two airports of one name, identifiers that share a prefix or
@@ -135,7 +104,7 @@ class HostedPlugin {
     if (system_.Path().empty() || !std::filesystem::create_directories(system_.Path() + "/" + nav, ec) ||
         !index_.read(system_.Write(nav + "/apt.dat", AptText()).c_str()))
       error_ = "cannot write or read apt.dat";
-    else if (!CheckIndex(index_, 0).empty() || index_.airports.size() != 13 || index_.runways.size() != 44 ||
+    else if (!apttest::CheckIndex(index_, 0).empty() || index_.airports.size() != 13 || index_.runways.size() != 44 ||
              index_.airports[0].elevationFt != 1416 || Owed(index_, cvhtphone::QueryBytes("LSZH")).empty())
       error_ = "the reader lost rows or fields of the fixed index";  // it answers for both sides below
     else if (!plugin_.Load(simxp::DefaultPluginPath()))

@@ -1,10 +1,12 @@
-// Helpers for the airport index tests: a small apt.dat writer, and the index read from such a file.
+// The apt.dat writer of the reader's tests and the Windows slice, and the invariants of a finished index that
+// those tests, the fuzz target and the corpus replay check alike; free of any test framework.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "../support/temp_dir.h"
 #include "apt/apt_index.h"
@@ -40,24 +42,34 @@ inline std::string Airports(int count) {
   return body;
 }
 
-// Reads the file and checks a finished index: placed airports, runways grouped by a valid owner, text fields
-// NUL-terminated within them and zero after the terminator.
-inline apt::Index ReadChecked(const std::string &path) {
-  auto zeroFilled = [](const char *field, size_t size) {
-    return std::all_of(std::find(field, field + size, '\0'), field + size, [](char c) { return !c; }) &&
-           field[size - 1] == '\0';
-  };
-  apt::Index index;
-  EXPECT_TRUE(index.read(path.c_str())) << path;
-  int32_t last = 0;
-  for (const apt::Runway &r : index.runways) {
-    EXPECT_TRUE(r.airport >= last && static_cast<size_t>(r.airport) < index.airports.size()) << r.airport;
-    EXPECT_TRUE(zeroFilled(r.end1, sizeof r.end1) && zeroFilled(r.end2, sizeof r.end2)) << r.end1;
-    last = r.airport;
-  }
+// A text field: NUL-terminated within its size, not empty, zero after the terminator.
+inline bool WellFormedText(const char *field, size_t size) {
+  const char *end = static_cast<const char *>(std::memchr(field, '\0', size));
+  return end && end != field && std::all_of(end, field + size, [](char c) { return c == '\0'; });
+}
+
+// What is wrong with a finished index, or "": placed airports with well-formed idents, runways grouped by a
+// valid owner, and from the airport pick the nearest list in range, nearest first, that airport at 0 nm.
+inline std::string CheckIndex(const apt::Index &index, size_t pick) {
+  const size_t n = index.airports.size();
   for (const apt::Airport &a : index.airports)
-    EXPECT_TRUE(!(a.lat == 0.0f && a.lon == 0.0f) && zeroFilled(a.ident, sizeof a.ident)) << a.ident;
-  return index;
+    if ((a.lat == 0.0f && a.lon == 0.0f) || !WellFormedText(a.ident, sizeof a.ident)) return "a bad airport";
+  for (size_t i = 0; i < index.runways.size(); ++i) {
+    const apt::Runway &r = index.runways[i];
+    if (r.airport < 0 || size_t(r.airport) >= n || (i > 0 && r.airport < index.runways[i - 1].airport) ||
+        !WellFormedText(r.end1, sizeof r.end1) || !WellFormedText(r.end2, sizeof r.end2))
+      return "runway " + std::to_string(i) + ": a bad owner or designator";
+  }
+  if (n == 0) return "";
+  const apt::Airport &a = index.airports[pick % n];
+  const std::vector<apt::Nearby> near = index.nearest(a.lat, a.lon, 44, 150.0);
+  for (size_t i = 0; i < near.size(); ++i)
+    if (i >= 44 || near[i].airport < 0 || size_t(near[i].airport) >= n || !(near[i].distanceNm >= 0.0f) ||
+        near[i].distanceNm > 150.0f || (i > 0 && near[i].distanceNm < near[i - 1].distanceNm))
+      return "nearest result " + std::to_string(i) + " out of range or order";
+  if (std::isfinite(a.lat) && std::isfinite(a.lon) && (near.empty() || near[0].distanceNm != 0.0f))
+    return "an airport is not at 0 nm from its own position";
+  return "";
 }
 
 }  // namespace apttest
