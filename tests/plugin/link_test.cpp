@@ -198,15 +198,4 @@ TEST_F(LinkTest, ReportsAndLinkLines) {
   EXPECT_EQ(LastLine(), "CVHT: link peer=yes proto=ok view=1026 bonjour=off");
 }
 
-TEST_F(PluginTest, MissingViewTypeIsReportedAsMinusOneAndSentAsZero) {
-  simxp::Omit(simxp::kViewTypeRef);
-  ASSERT_EQ(Start(), 1);
-  phone().Send(PoseBytes(1));
-  Frame(5.0f);
-  EXPECT_EQ(LinesStartingWith("link ").back(), "CVHT: link peer=yes proto=ok view=-1 bonjour=off");
-  auto st = Statuses();
-  ASSERT_FALSE(st.empty());
-  EXPECT_EQ(st[0].viewType, 0);
-}
-
 }  // namespace
