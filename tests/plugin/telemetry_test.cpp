@@ -40,25 +40,30 @@ TEST_F(TelemetryTest, StatusCarriesFlightDataConvertedAndEachPacketGoesAtItsRate
   simxp::SetFloat("sim/flightmodel/position/groundspeed", 50.0f);
   simxp::SetFloat("sim/flightmodel/position/indicated_airspeed", 97.0f);
   simxp::SetFloat("sim/flightmodel/position/vh_ind_fpm", -500.0f);
+  simxp::SetBytes("sim/aircraft/view/acf_tailnum", std::string(45, 'T'));
+  simxp::SetBytes("sim/aircraft/view/acf_ICAO", std::string("B738\0ZZZZ", 9));
   ASSERT_EQ(Start(), 1);
   phone().Send(QueryBytes("NONE"));  // a query makes the peer without a pose
   std::map<std::string, int> count;
-  std::string st;
+  std::map<std::string, std::string> first;
   // Ten seconds of frames; a sum of 60 single-precision sixtieths falls a hair short of 1.0, so each
   // period ends one frame late and the tenth second needs a few frames more.
   for (int f = 0; f < 610; ++f) {
     Frame();
     for (const auto &p : phone().Take()) {
-      if (st.empty() && p.rfind("CVHS", 0) == 0) st = p;
+      first.emplace(p.substr(0, 4), p);
       ++count[p.substr(0, 4)];
     }
   }
   EXPECT_EQ(count, (std::map<std::string, int>{{"CVHA", 10}, {"CVHF", 610}, {"CVHI", 2}, {"CVHS", 610}, {"CVHW", 5}}));
   // No pose yet, so not fresh; view type; data flags: flight and track; pitch, roll, IAS, altitude, vertical
   // speed, magnetic heading, TAS and ground speed in knots, position; no echo, seq or drained; ground track.
-  EXPECT_EQ(st, Bytes(cvht::StatusPacket{{'C', 'V', 'H', 'S'}, 4, cvht::kStatusAlways, 0, 1026, 3, 0, 2.5f, -0.5f,
+  EXPECT_EQ(first["CVHS"], Bytes(cvht::StatusPacket{{'C', 'V', 'H', 'S'}, 4, cvht::kStatusAlways, 0, 1026, 3, 0, 2.5f, -0.5f,
                                          97.0f, 433.0f, -500.0f, 271.0f, 100.0f * 1.94384f, 50.0f * 1.94384f,
                                          float(kLat), float(kLon), {}, 0, 0, 273.0f}));
+  // The identity: the tail number cut at 39 characters, the type at its NUL.
+  EXPECT_EQ(first["CVHI"], std::string("CVHI\x01\0\x03\0", 8) + std::string(39, 'T') + std::string(1, '\0') + "B738" +
+                               std::string(36, '\0'));
 }
 
 // Each optional group missing is named once at start, which goes on; its fields then go out clear, and
@@ -250,15 +255,14 @@ TEST_F(TelemetryTest, NearestAirportsAndTheirRunwaysInOnePacket) {
 }
 
 // Weather every two seconds, with the METAR of the nearest airport cut to 149 characters; none without a
-// nearest airport.
+// nearest airport or without the METAR function.
 TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCutAndGoneWithTheNearestAirport) {
   simxp::SetMetarUnterminated("LSZH", 'M');
-  std::string w = WeatherAtLszh();
   // Wind from and its speed in knots, QNH in hPa, visibility, temperature, the station and its METAR.
   cvht::WeatherPacket want{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid | cvht::kWeatherMetar, 250.0f,
                            5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "LSZH", {}};
   std::memset(want.metar, 'M', 149);
-  EXPECT_EQ(w, Bytes(want));
+  EXPECT_EQ(WeatherAtLszh(), Bytes(want));
   EXPECT_EQ(simxp::MetarRequests().back(), "LSZH");
   // Fly 300 nm away: the next airport packet is empty and the METAR goes with it.
   simxp::SetDouble("sim/flightmodel/position/latitude", kLat + 5.0);
@@ -266,24 +270,11 @@ TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCutAndGoneWithTheNearestAirpo
   EXPECT_EQ(NextOf("CVHA"), Bytes(cvht::AirportPacketHeader{{'C', 'V', 'H', 'A'}, 1, 3, lat, float(kLon), 0, 0}));
   EXPECT_EQ(NextOf("CVHW"), Bytes(cvht::WeatherPacket{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid, 250.0f,
                                                       5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "", {}}));
-}
-
-TEST_F(TelemetryTest, WithoutMetarFunctionOrWeatherTheWeatherPacketStillGoesOut) {
+  // Without the METAR function or a weather dataref the packet still goes out, clear.
+  Fresh({simxp::kWeatherRefs[2]});
   simxp::SetMetarFunction(false);
-  simxp::Omit(simxp::kWeatherRefs[2]);
   simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT");
-  const std::string w = WeatherAtLszh();
-  EXPECT_EQ(w, std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
-}
-
-TEST_F(TelemetryTest, IdentityIsCutAtThirtyNineOrItsNul) {
-  simxp::SetBytes("sim/aircraft/view/acf_tailnum", std::string(45, 'T'));
-  simxp::SetBytes("sim/aircraft/view/acf_ICAO", std::string("B738\0ZZZZ", 9));
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  const std::string id = NextOf("CVHI");
-  EXPECT_EQ(id, std::string("CVHI\x01\0\x03\0", 8) + std::string(39, 'T') + std::string(1, '\0') + "B738" +
-                    std::string(36, '\0'));
+  EXPECT_EQ(WeatherAtLszh(), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
 }
 
 }  // namespace
