@@ -35,12 +35,10 @@ using cvhtsupport::TempDir;
 
 constexpr const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
 
-// n values of type T from the packet's bytes at offset, as the wire lays them out; none past its end.
+// A packet struct as the bytes it goes out as.
 template <typename T>
-std::vector<T> Vals(const std::string &bytes, size_t offset, size_t n) {
-  std::vector<T> out(offset + n * sizeof(T) <= bytes.size() ? n : 0);
-  if (!out.empty()) std::memcpy(out.data(), bytes.data() + offset, n * sizeof(T));
-  return out;
+std::string Bytes(const T &v) {
+  return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
 // The value of key=... in the latest link report, as printed.

@@ -12,7 +12,6 @@ constexpr double kLat = 47.4647, kLon = 8.5492;  // the standard aircraft's posi
 
 class TelemetryTest : public PluginTest {
  protected:
-  std::string AptPath() const { return system_.Path() + "/" + kAptRel; }
   // Runs frames until the next packet of this magic.
   std::string NextOf(const char *magic) {
     for (int i = 0; i < 400; ++i) {
@@ -31,9 +30,7 @@ class TelemetryTest : public PluginTest {
     StartAndAwaitScan();
     Hello();
     EXPECT_EQ(As<cvht::AirportPacketHeader>(NextOf("CVHA")).airportCount, 1);
-    std::string w = NextOf("CVHW");
-    EXPECT_EQ(w.size(), 186u);
-    return w;
+    return NextOf("CVHW");
   }
 };
 
@@ -42,40 +39,41 @@ TEST_F(TelemetryTest, StatusCarriesFlightDataConvertedAndEachPacketGoesAtItsRate
   simxp::SetFloat("sim/flightmodel/position/groundspeed", 50.0f);
   simxp::SetFloat("sim/flightmodel/position/indicated_airspeed", 97.0f);
   simxp::SetFloat("sim/flightmodel/position/vh_ind_fpm", -500.0f);
+  simxp::SetBytes("sim/aircraft/view/acf_tailnum", std::string(45, 'T'));
+  simxp::SetBytes("sim/aircraft/view/acf_ICAO", std::string("B738\0ZZZZ", 9));
   ASSERT_EQ(Start(), 1);
   phone().Send(QueryBytes("NONE"));  // a query makes the peer without a pose
   std::map<std::string, int> count;
-  std::string st;
+  std::map<std::string, std::string> first;
   // Ten seconds of frames; a sum of 60 single-precision sixtieths falls a hair short of 1.0, so each
   // period ends one frame late and the tenth second needs a few frames more.
   for (int f = 0; f < 610; ++f) {
     Frame();
     for (const auto &p : phone().Take()) {
-      if (st.empty() && p.rfind("CVHS", 0) == 0) st = p;
+      first.emplace(p.substr(0, 4), p);
       ++count[p.substr(0, 4)];
     }
   }
   EXPECT_EQ(count, (std::map<std::string, int>{{"CVHA", 10}, {"CVHF", 610}, {"CVHI", 2}, {"CVHS", 610}, {"CVHW", 5}}));
-  ASSERT_EQ(st.size(), 80u);
-  // Magic, version 4, flags: no pose yet, so not fresh; view type; data flags: flight and track; reserved.
-  EXPECT_EQ(st.substr(0, 8), std::string("CVHS\x04\0\x02\0", 8));
-  EXPECT_EQ(Vals<int32_t>(st, 12, 1), std::vector<int32_t>{1026});
-  EXPECT_EQ(Vals<uint16_t>(st, 16, 2), (std::vector<uint16_t>{3, 0}));
-  // Pitch, roll, IAS, altitude, vertical speed, magnetic heading, TAS and ground speed in knots, position.
-  EXPECT_EQ(Vals<float>(st, 20, 10), (std::vector<float>{2.5f, -0.5f, 97.0f, 433.0f, -500.0f, 271.0f, 100.0f * 1.94384f,
-                                                          50.0f * 1.94384f, float(kLat), float(kLon)}));
-  EXPECT_EQ(st.substr(60, 16), std::string(16, '\0')) << "echo, seq and drained";
-  EXPECT_EQ(Vals<float>(st, 76, 1), std::vector<float>{273.0f}) << "ground track";
+  // No pose yet, so not fresh; view type; data flags: flight and track; pitch, roll, IAS, altitude, vertical
+  // speed, magnetic heading, TAS and ground speed in knots, position; no echo, seq or drained; ground track.
+  EXPECT_EQ(first["CVHS"], Bytes(cvht::StatusPacket{{'C', 'V', 'H', 'S'}, 4, cvht::kStatusAlways, 0, 1026, 3, 0, 2.5f,
+                                                   -0.5f, 97.0f, 433.0f, -500.0f, 271.0f, 100.0f * 1.94384f,
+                                                   50.0f * 1.94384f, float(kLat), float(kLon), {}, 0, 0, 273.0f}));
+  // The identity: the tail number cut at 39 characters, the type at its NUL.
+  EXPECT_EQ(first["CVHI"], std::string("CVHI\x01\0\x03\0", 8) + std::string(39, 'T') + std::string(1, '\0') + "B738" +
+                               std::string(36, '\0'));
 }
 
 // Each optional group missing is named once at start, which goes on; its fields then go out clear, and
 // without the flight group no airport packet goes out at all. Any one flight dataref missing counts, the
-// first checked as much as the last.
+// first checked as much as the last. A missing view type is sent as 0 and reported as -1.
 TEST_F(TelemetryTest, OptionalGroupsMissingAreReportedAndSentClear) {
   for (int flight : {4, 9}) {
     SCOPED_TRACE(simxp::kFlightRefs[flight]);
     // The last omitted: height above ground.
-    Fresh({simxp::kFlightRefs[flight], simxp::kTrackRef, simxp::kWeatherRefs[0], simxp::kFlightStateRefs[1]});
+    Fresh({simxp::kFlightRefs[flight], simxp::kTrackRef, simxp::kWeatherRefs[0], simxp::kFlightStateRefs[1],
+           simxp::kViewTypeRef});
     simxp::SetMetarFunction(false);
     WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 2).Text());
     StartAndAwaitScan();
@@ -95,12 +93,13 @@ TEST_F(TelemetryTest, OptionalGroupsMissingAreReportedAndSentClear) {
     EXPECT_TRUE(OfMagic(all, "CVHA").empty());
     auto st = OfMagic(all, "CVHS");
     ASSERT_FALSE(st.empty());
-    EXPECT_EQ(Vals<uint16_t>(st.back(), 16, 1), std::vector<uint16_t>{0}) << "data flags";
-    EXPECT_EQ(st.back().substr(20, 40), std::string(40, '\0'));
+    EXPECT_EQ(st.back().substr(12, 48), std::string(48, '\0')) << "view type, data flags and flight data";
     EXPECT_EQ(st.back().substr(76, 4), std::string(4, '\0'));
     auto w = OfMagic(all, "CVHW");
     ASSERT_FALSE(w.empty());
     EXPECT_EQ(w.back(), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
+    Frame(5.0f);
+    EXPECT_EQ(LinesStartingWith("link ").back(), "CVHT: link peer=yes proto=ok view=-1 bonjour=off");
   }
 }
 
@@ -121,8 +120,9 @@ TEST_F(TelemetryTest, FlightStateFlagsFollowTheDatarefs) {
       {"no on-ground", 1, 0, 0, {"sim/flightmodel/failures/onground_any"}, 0x3C},
       {"pause known only with replay", 0, 1, 1, {"sim/time/paused"}, 0x1D},
       {"pause known only with pause", 0, 1, 1, {"sim/time/is_in_replay"}, 0x1D},
-      {"nothing", 1, 1, 1, {"sim/flightmodel/failures/onground_any", "sim/flightmodel/position/y_agl",
-       "sim/flightmodel/forces/g_nrml", "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0},
+      {"nothing", 1, 1, 1,
+       {"sim/flightmodel/failures/onground_any", "sim/flightmodel/position/y_agl", "sim/flightmodel/forces/g_nrml",
+        "sim/time/total_flight_time_sec", "sim/time/paused", "sim/time/is_in_replay"}, 0},
   };
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -137,13 +137,12 @@ TEST_F(TelemetryTest, FlightStateFlagsFollowTheDatarefs) {
     ASSERT_EQ(Start(), 1);
     Hello();
     Frame();
-    auto fs = OfMagic(phone().Take(), "CVHF");
-    ASSERT_EQ(fs.size(), 1u);
-    ASSERT_EQ(fs[0].size(), 20u);
-    EXPECT_EQ(Vals<uint16_t>(fs[0], 4, 2), (std::vector<uint16_t>{1, c.flags}));
     const auto has = [&](uint16_t bit, float v) { return (c.flags & bit) ? v : 0.0f; };
-    EXPECT_EQ(Vals<float>(fs[0], 8, 3), (std::vector<float>{has(cvht::kFsAgl, 10.0f * 3.28084f),
-                                                             has(cvht::kFsLoad, 1.25f), has(cvht::kFsSimTime, 321.5f)}));
+    EXPECT_EQ(OfMagic(phone().Take(), "CVHF"),
+              std::vector<std::string>{Bytes(cvht::FlightStatePacket{{'C', 'V', 'H', 'F'}, 1, c.flags,
+                                                                      has(cvht::kFsAgl, 10.0f * 3.28084f),
+                                                                      has(cvht::kFsLoad, 1.25f),
+                                                                      has(cvht::kFsSimTime, 321.5f)})});
   }
 }
 
@@ -152,28 +151,25 @@ TEST_F(TelemetryTest, ALongFrameSendsOneAndKeepsTheRemainder) {
   StartAndAwaitScan();
   Hello();
   Frame(4.5f);
-  auto a = OfMagic(phone().Take(), "CVHA");
-  ASSERT_EQ(a.size(), 1u);
-  ASSERT_EQ(a[0].size(), 20u) << "a failed scan: finished, without index, no airports";
-  EXPECT_EQ(Vals<uint16_t>(a[0], 4, 2), (std::vector<uint16_t>{1, cvht::kAirportScanDone}));
-  EXPECT_EQ(Vals<float>(a[0], 8, 2), (std::vector<float>{float(kLat), float(kLon)}));
-  EXPECT_EQ(Vals<uint16_t>(a[0], 16, 2), (std::vector<uint16_t>{0, 0}));
-  for (int i = 0; i < 3; ++i) {
-    Frame(0.0001f);
-    EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u) << "catch-up frame " << i;
+  EXPECT_EQ(OfMagic(phone().Take(), "CVHA"),
+            std::vector<std::string>{Bytes(cvht::AirportPacketHeader{
+                {'C', 'V', 'H', 'A'}, 1, cvht::kAirportScanDone, float(kLat), float(kLon), 0, 0})})
+      << "a failed scan: finished, without index, no airports";
+  std::vector<size_t> sent;  // three owed, one a frame; then 0.5 s left, so due again within 30 frames
+  for (int frames : {1, 1, 1, 1, 30}) {
+    Frames(frames, frames == 1 ? 0.0001f : 1.0f / 60.0f);
+    sent.push_back(OfMagic(phone().Take(), "CVHA").size());
   }
-  Frame(0.0001f);
-  EXPECT_TRUE(OfMagic(phone().Take(), "CVHA").empty());
-  Frames(30);
-  EXPECT_EQ(OfMagic(phone().Take(), "CVHA").size(), 1u) << "0.5 s left, so due again within 30 frames";
+  EXPECT_EQ(sent, (std::vector<size_t>{1, 1, 1, 0, 1}));
 }
 
 TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered) {
   // apt.dat is a named pipe: the scan has opened it once a non-blocking open for writing succeeds, and
   // cannot reach its end before the test closes it, whatever the scheduler does. Should the test end
   // early, the pipe is released and removed before its end closes, so no open waits forever.
-  std::filesystem::create_directories(std::filesystem::path(AptPath()).parent_path());
-  ASSERT_EQ(mkfifo(AptPath().c_str(), 0600), 0);
+  const std::string path = system_.Path() + "/" + kAptRel;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
   struct Pipe {
     std::string path;
     int fd = -1;
@@ -182,10 +178,10 @@ TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered
       unlink(path.c_str());
       if (fd >= 0) close(fd);
     }
-  } pipe{AptPath()};
+  } pipe{path};
   ASSERT_EQ(Start(), 1);
   for (int i = 0; i < 5000 && pipe.fd < 0; ++i) {
-    pipe.fd = open(AptPath().c_str(), O_WRONLY | O_NONBLOCK);
+    pipe.fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
     if (pipe.fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   ASSERT_GE(pipe.fd, 0) << "the scan never opened apt.dat";
@@ -208,8 +204,10 @@ TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered
   a = NextOf("CVHA");
   ASSERT_GE(a.size(), 20u);
   EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
+  const size_t lines = Lines().size();
   phone().Send(QueryBytes("LSZH"));
   Frame();
+  EXPECT_EQ(Lines().size(), lines) << "queries are never logged";
   auto replies = OfMagic(phone().Take(), "CVHA");
   ASSERT_EQ(replies.size(), 1u);
   EXPECT_EQ(replies[0].size(), 38u + 2 * 28u);
@@ -235,138 +233,46 @@ TEST_F(TelemetryTest, NearestAirportsAndTheirRunwaysInOnePacket) {
     StartAndAwaitScan();
     Hello();
     std::string a = NextOf("CVHA");
-    ASSERT_EQ(a.size(), 20u + 16u * c.sentAirports + 28u * c.sentRunways);
-    EXPECT_EQ(Vals<uint16_t>(a, 4, 2), (std::vector<uint16_t>{1, cvht::kAirportIndexAvailable | cvht::kAirportScanDone}));
-    EXPECT_EQ(Vals<uint16_t>(a, 16, 2), (std::vector<uint16_t>{c.sentAirports, c.sentRunways}));
-    for (int i = 0; i < c.sentAirports; ++i) {
-      EXPECT_EQ(a.substr(20 + 16 * i, 8), ("N" + std::to_string(100 + i)).append(4, '\0')) << "entry " << i;
-      EXPECT_EQ(Vals<float>(a, 28 + 16 * i, 1), std::vector<float>{static_cast<float>(kLat + 0.02 * (i + 1))});
-    }
+    // The packet built from what AptText wrote: header, airport entries, runway entries.
+    std::string want = Bytes(cvht::AirportPacketHeader{{'C', 'V', 'H', 'A'}, 1, 3, float(kLat), float(kLon),
+                                                       c.sentAirports, c.sentRunways});
+    for (int i = 0; i < c.sentAirports; ++i)
+      want += "N" + std::to_string(100 + i) + std::string(4, '\0') + Bytes(float(kLat + 0.02 * (i + 1))) +
+              Bytes(float(kLon));
     for (int r = 0; r < c.sentRunways; ++r) {
-      auto e = As<cvht::RunwayEntry>(a.substr(20 + 16 * c.sentAirports + 28 * r));
       const int airport = r / c.runways, row = r % c.runways;
-      EXPECT_EQ(e.airport, airport) << "runway " << r;
-      EXPECT_EQ(e.zero, 0);
-      EXPECT_EQ(e.widthDm, static_cast<int16_t>((30.0f + row) * 10.0f));
-      char end1[8];
-      std::snprintf(end1, sizeof end1, "%02dL", row % 36 + 1);
-      EXPECT_EQ(std::string(e.end1, 4), std::string(end1, 4));
-      EXPECT_EQ(e.lat1, static_cast<float>(kLat + 0.02 * (airport + 1) - 0.01));
+      const double lat = kLat + 0.02 * (airport + 1);
+      cvht::RunwayEntry e{uint8_t(airport), 0, int16_t((30.0f + row) * 10.0f), {}, {}, float(lat - 0.01),
+                          float(kLon - 0.01 * row), float(lat + 0.01), float(kLon + 0.01 * row)};
+      std::snprintf(e.end1, sizeof e.end1, "%02dL", row % 36 + 1);
+      std::snprintf(e.end2, sizeof e.end2, "%02dR", (row + 18) % 36 + 1);
+      want += Bytes(e);
     }
+    EXPECT_EQ(a, want);
   }
 }
 
 // Weather every two seconds, with the METAR of the nearest airport cut to 149 characters; none without a
-// nearest airport.
+// nearest airport or without the METAR function.
 TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCutAndGoneWithTheNearestAirport) {
   simxp::SetMetarUnterminated("LSZH", 'M');
-  std::string w = WeatherAtLszh();
-  EXPECT_EQ(Vals<uint16_t>(w, 4, 2), (std::vector<uint16_t>{1, cvht::kWeatherValid | cvht::kWeatherMetar}));
-  // Wind from and its speed in knots, QNH in hPa, visibility, temperature.
-  EXPECT_EQ(Vals<float>(w, 8, 5), (std::vector<float>{250.0f, 5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f}));
-  EXPECT_EQ(w.substr(28, 8), std::string("LSZH\0\0\0\0", 8));
-  EXPECT_EQ(w.substr(36), std::string(149, 'M') + '\0');
+  // Wind from and its speed in knots, QNH in hPa, visibility, temperature, the station and its METAR.
+  cvht::WeatherPacket want{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid | cvht::kWeatherMetar, 250.0f,
+                           5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "LSZH", {}};
+  std::memset(want.metar, 'M', 149);
+  EXPECT_EQ(WeatherAtLszh(), Bytes(want));
   EXPECT_EQ(simxp::MetarRequests().back(), "LSZH");
   // Fly 300 nm away: the next airport packet is empty and the METAR goes with it.
   simxp::SetDouble("sim/flightmodel/position/latitude", kLat + 5.0);
-  std::string a = NextOf("CVHA");
-  ASSERT_EQ(a.size(), 20u);
-  EXPECT_EQ(As<cvht::AirportPacketHeader>(a).flags, cvht::kAirportIndexAvailable | cvht::kAirportScanDone);
-  w = NextOf("CVHW");
-  EXPECT_EQ(Vals<uint16_t>(w, 6, 1), std::vector<uint16_t>{cvht::kWeatherValid});
-  EXPECT_EQ(w.substr(28), std::string(158, '\0'));
-}
-
-TEST_F(TelemetryTest, WithoutMetarFunctionOrWeatherTheWeatherPacketStillGoesOut) {
+  const float lat = float(kLat + 5.0);
+  EXPECT_EQ(NextOf("CVHA"), Bytes(cvht::AirportPacketHeader{{'C', 'V', 'H', 'A'}, 1, 3, lat, float(kLon), 0, 0}));
+  EXPECT_EQ(NextOf("CVHW"), Bytes(cvht::WeatherPacket{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid, 250.0f,
+                                                      5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "", {}}));
+  // Without the METAR function or a weather dataref the packet still goes out, clear.
+  Fresh({simxp::kWeatherRefs[2]});
   simxp::SetMetarFunction(false);
-  simxp::Omit(simxp::kWeatherRefs[2]);
   simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT");
-  const std::string w = WeatherAtLszh();
-  EXPECT_EQ(w.substr(0, 6), std::string("CVHW\x01\0", 6));
-  EXPECT_EQ(w.substr(6), std::string(180, '\0'));
-}
-
-TEST_F(TelemetryTest, IdentityIsCutAtThirtyNineOrItsNul) {
-  simxp::SetBytes("sim/aircraft/view/acf_tailnum", std::string(45, 'T'));
-  simxp::SetBytes("sim/aircraft/view/acf_ICAO", std::string("B738\0ZZZZ", 9));
-  ASSERT_EQ(Start(), 1);
-  Hello();
-  const std::string id = NextOf("CVHI");
-  EXPECT_EQ(id, std::string("CVHI\x01\0\x03\0", 8) + std::string(39, 'T') + std::string(1, '\0') + "B738" +
-                    std::string(36, '\0'));
-}
-
-// Which airport a query gets, and the whole reply: header, the airport's entry, its runways (widths 300,
-// 310, ... dm unless given) and its elevation, where -32768 is unknown. A size of 0 means no reply at all.
-TEST_F(TelemetryTest, QueriesAreAnsweredByIdentifierVersionAndLimits) {
-  AptText apt;
-  apt.Airport("LSZH", 1416, 47.464722, 8.549167, 3)
-      .Airport("ALPS7CH", 30000, 46.5, 8.0, 1)
-      .Airport("HIGH", 30001, 46.6, 8.1, 1)
-      .Airport("DEEP", -2001, 31.5, 35.5, 1)
-      .Airport("LOW", -2000, 31.6, 35.6, 1)
-      .Airport("BIG", 500, 48.0, 9.0, 30)
-      .Airport("NORWY", 12, 45.0, 7.0, 0)
-      .Airport("lszh", 1, 10.0, 10.0, 1)
-      .Raw("1 1416 0 0 WIDE Widths\n");
-  for (const char *w : {"45.72", "-0.99", "1e30", "-1e30", "inf", "-inf", "nan"})
-    apt.Raw(std::string("100 ") + w + " 1 0 0.25 1 3 0 09 47.46 8.54 0 0 3 2 1 0 27 47.47 8.56 0 0 3 2 1 0\n");
-  WriteApt(apt.Text());
-  StartAndAwaitScan();
-  struct Case {
-    const char *ident;
-    uint16_t version;
-    const char *entry;  // the identifier in the reply, NUL-padded to 8 bytes
-    float lat = 0, lon = 0;
-    uint16_t runways = 0;
-    int16_t elevation = 0;
-    std::vector<int16_t> widths = {};
-  } cases[] = {
-      {"LSZH", 1, "LSZH", float(47.464722), float(8.549167), 3, 1416},
-      {"ALPS7CHX", 1, "ALPS7CH", 46.5f, 8.0f, 1, 30000},  // eight characters: the eighth does not count
-      {"HIGH", 1, "HIGH", 46.6f, 8.1f, 1, -32768},
-      {"DEEP", 1, "DEEP", 31.5f, 35.5f, 1, -32768},
-      {"LOW", 1, "LOW", 31.6f, 35.6f, 1, -2000},
-      {"BIG", 1, "BIG", 48.0f, 9.0f, 24, 500},  // thirty runways, twenty-four answered
-      {"NORWY", 1, "NORWY", 45.0f, 7.0f, 0, 12},
-      {"lszh", 1, "lszh", 10.0f, 10.0f, 1, 1},  // case-sensitive
-      // Widths are cut towards zero to decimetres, held at the ends of the field, and zero when not finite.
-      {"WIDE", 1, "WIDE", 47.465f, 8.55f, 7, 1416, {457, -9, 32767, -32768, 0, 0, 0}},
-      {"LSZH", 2, nullptr},
-      {"XXXX", 1, nullptr},
-      {"LSZ", 1, nullptr},
-      {"LSZHZZ", 1, nullptr},  // only its first four letters match LSZH
-      {"", 1, nullptr},
-  };
-  const size_t lines = Lines().size();
-  for (const auto &c : cases) {
-    SCOPED_TRACE(std::string(c.ident) + " version " + std::to_string(c.version));
-    phone().Send(QueryBytes(c.ident, c.version));
-    Frame();
-    auto r = OfMagic(phone().Take(), "CVHA");
-    ASSERT_EQ(r.size(), c.entry ? 1u : 0u);
-    if (!c.entry) continue;
-    ASSERT_EQ(r[0].size(), 38u + 28u * c.runways);
-    // Version, flags (index, scan done, reply), position, one airport and its runways.
-    EXPECT_EQ(Vals<uint16_t>(r[0], 4, 2), (std::vector<uint16_t>{1, 7}));
-    EXPECT_EQ(Vals<uint16_t>(r[0], 16, 2), (std::vector<uint16_t>{1, c.runways}));
-    EXPECT_EQ(r[0].substr(20, 8), (c.entry + std::string(8, '\0')).substr(0, 8));
-    EXPECT_EQ(Vals<float>(r[0], 8, 2), Vals<float>(r[0], 28, 2)) << "the entry repeats the position";
-    EXPECT_EQ(Vals<float>(r[0], 8, 2), (std::vector<float>{c.lat, c.lon}));
-    std::vector<int16_t> widths, want = c.widths;
-    for (int i = 0; i < c.runways; ++i) {
-      EXPECT_EQ(Vals<uint16_t>(r[0], 36 + 28 * i, 1), std::vector<uint16_t>{0}) << "owner 0, then a zero byte";
-      widths.push_back(Vals<int16_t>(r[0], 38 + 28 * i, 1)[0]);
-      if (c.widths.empty()) want.push_back(static_cast<int16_t>((30.0f + i) * 10.0f));
-    }
-    EXPECT_EQ(widths, want);
-    EXPECT_EQ(Vals<int16_t>(r[0], r[0].size() - 2, 1), std::vector<int16_t>{c.elevation});
-  }
-  EXPECT_EQ(Lines().size(), lines) << "queries are never logged";
-  Hello();
-  Frame(5.0f);
-  EXPECT_EQ(ReportField("recv") + " " + ReportField("bad"), "1 0")
-      << "the senders became the peer all the same, and nothing was counted";
+  EXPECT_EQ(WeatherAtLszh(), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
 }
 
 }  // namespace
