@@ -1,6 +1,8 @@
 // Start, stop, enable, disable, messages and the log, through the real .xpl in the simulated host.
 #include <regex>
 
+#include "cvht_xplm.h"
+
 #include "plugin_fixture.h"
 
 using namespace cvhttest;
@@ -159,6 +161,23 @@ TEST_F(PluginTest, LongLogLineIsCutTo511Bytes) {
   std::string full = "apt.dat not read from " + deep + kAptRel + " — airports unavailable";
   ASSERT_GT(full.size(), 511u);
   EXPECT_EQ(AwaitScan(), std::vector<std::string>{"CVHT: " + full.substr(0, 511)});
+}
+
+// The host's own checks are what make the fault-free teardown of every test mean something.
+TEST(SimulatedHost, RecordsWhatXPlaneWouldNotAllow) {
+  simxp::Reset();
+  simxp::PublishInt("sim/test/int", 3);
+  std::thread([] { XPLMDebugString("from a worker\n"); }).join();
+  XPLMDataRef ref = XPLMFindDataRef("sim/test/int");
+  EXPECT_EQ(XPLMGetDatai(ref), 3);
+  EXPECT_EQ(XPLMGetDataf(ref), 0.0f);
+  XPLMSetDataf(ref, 1.0f);
+  simxp::Omit("sim/test/int");
+  XPLMGetDatai(ref);
+  EXPECT_EQ(simxp::Faults(), (std::vector<std::string>{"XPLMDebugString called off the main thread",
+                                                       "XPLMGetDataf on int dataref sim/test/int",
+                                                       "XPLMSetDataf on int dataref sim/test/int",
+                                                       "XPLMGetDatai on an unknown or omitted dataref handle"}));
 }
 
 }  // namespace
