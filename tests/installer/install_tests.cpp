@@ -34,14 +34,10 @@ const std::string kOk = "ok\n";
 const std::string kCopyFailed = "copyFailed\nTAVRO couldn't be installed: ";
 const std::string kNoSpace = kCopyFailed + "There isn't enough space on the disk. (TAVRO/" + kPlugin + ")\n";
 const std::string kInUse = kCopyFailed + "The item is in use. (TAVRO)\n";
-const std::string kMissing =
-    "payloadMissing\nThis installer is damaged \u2014 the TAVRO add-on is missing. Please download TAVRO again.\n";
-const std::string kVerify =
-    "verifyFailed\nTAVRO was copied but didn't look right afterwards, so it was removed. Please try again.\n";
+const std::string kMissing = "payloadMissing\n" + kDamaged + "\n";
+const std::string kVerify = "verifyFailed\n" + kVerifyFailed + "\n";
 const std::string kNotXPlane = "notXPlane\n" + std::string(XPlaneDesktop::kThisDesktop.notXPlane) + "\n";
-const std::string kUnwritable =
-    "pluginsUnwritable\nTAVRO doesn't have permission to change that X-Plane folder. Try a copy of X-Plane in your "
-    "home folder, or check the folder's permissions.\n";
+const std::string kPluginsUnwritable = "pluginsUnwritable\n" + kUnwritable + "\n";
 
 Skip noMountsBecause;  // set by main when no private mount namespace could be made
 
@@ -215,7 +211,7 @@ const Case kCases[] = {
      .items = {{"Installer", "gone"}, {"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_default_data", .outcome = kNotXPlane, .items = {{"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_folder_is_not_made", .outcome = kNotXPlane, .items = {{"X-Plane 12", "gone"}}},
-    {.name = "plugins_unwritable", .outcome = kUnwritable, .earlier = true, .unwritable = true},
+    {.name = "plugins_unwritable", .outcome = kPluginsUnwritable, .earlier = true, .unwritable = true},
     {.name = "empty_plugin_fails_verification", .outcome = kVerify, .plugin = ""},
     {.name = "verify_failure_after_replace_leaves_no_add_on", .outcome = kVerify, .earlier = true, .plugin = "",
      .left = Left::noAddOn},
@@ -253,13 +249,13 @@ const Case kCases[] = {
     {.name = "tmpfs_full_first_install", .outcome = kNoSpace, .fault = tmpfsFull(false), .repair = smallPayload},
     {.name = "tmpfs_full_over_an_earlier_install", .outcome = kNoSpace, .fault = tmpfsFull(true),
      .repair = smallPayload},
-    {.name = "read_only_mount", .outcome = kUnwritable, .earlier = true,
+    {.name = "read_only_mount", .outcome = kPluginsUnwritable, .earlier = true,
      .fault =
          [](Install& t) {
            if (Skip why = t.mount(t.plugins, t.plugins, nullptr, MS_BIND)) return why;
            return t.mount("", t.plugins, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
          }},
-    {.name = "plugins_folder_not_this_users", .outcome = kUnwritable,
+    {.name = "plugins_folder_not_this_users", .outcome = kPluginsUnwritable,
      .fault = [](Install& t) { return ::chmod(t.plugins.c_str(), 0555) == 0 ? Skip() : "chmod refused"; },
      .asNobody = true, .repair = [](Install& t) { ::chmod(t.plugins.c_str(), 0755); }},
     {.name = "replace_refused", .outcome = kInUse, .earlier = true, .fault = busyDestination},

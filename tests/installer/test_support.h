@@ -29,6 +29,15 @@ using cvhtsupport::TempDir;
 using Tree = std::map<std::string, std::string>;
 using Names = std::vector<std::string>;
 
+// The install engine's texts that the window shows as they stand.
+const std::string kDamaged =
+    "This installer is damaged \u2014 the TAVRO add-on is missing. Please download TAVRO again.";
+const std::string kUnwritable =
+    "TAVRO doesn't have permission to change that X-Plane folder. Try a copy of X-Plane in your home folder, or "
+    "check the folder's permissions.";
+const std::string kVerifyFailed =
+    "TAVRO was copied but didn't look right afterwards, so it was removed. Please try again.";
+
 inline void writeFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
