@@ -99,9 +99,11 @@ struct Window : ::testing::Test {
     std::string out, buttons;
     std::set<QString> rows;
     int edge = 0;
+    std::size_t labels = 0, pushed = 0;
     for (QWidget* w : shown<QWidget>()) {
       if (auto* label = qobject_cast<QLabel*>(w)) {
         QColor colour = label->palette().color(QPalette::WindowText);
+        ++labels;
         const char* tint = colour == Qt::red ? " red" : colour != view->palette().color(QPalette::WindowText) ? " grey" : "";
         out += std::to_string(label->font().pointSize()) + (label->font().bold() ? " bold" : "") + tint + ": " +
                label->text().toStdString() + "\n";
@@ -118,11 +120,15 @@ struct Window : ::testing::Test {
         buttons += std::string(b->x() > edge + 20 ? "~ " : "") + "[" + b->text().toStdString() +
                    (b->isEnabled() ? "" : ", disabled") + (b->isDefault() ? ", default" : "") + "] ";
         edge = b->geometry().right();
+        ++pushed;
         EXPECT_EQ(b == view->defaultButton(), b->isDefault()) << buttons;
       } else if (w->objectName() == "chooser" || w->objectName() == "success") {
         out += w->objectName().toStdString() + ", spacing " + std::to_string(w->layout()->spacing()) + "\n";
       }
     }
+    // Every text and button of the screen's content is shown, and nothing else.
+    ScreenContent content = state().content();
+    EXPECT_EQ(std::make_pair(labels, pushed), std::make_pair(content.texts().size(), content.buttons().size())) << out;
     if (!buttons.empty()) buttons.back() = '\n';
     out += buttons;
     for (const std::string& app : platform.opened) out += "opened: " + app + "\n";
