@@ -218,32 +218,4 @@ inline std::string installOutcome(const std::string& xplaneFolder) {
   }
 }
 
-// Root ignores permission bits, so cases about them run the engine as the unprivileged user
-// "nobody" (uid and gid 65534) in the helper program.
-inline constexpr int kNobody = 65534;
-
-// Why a helper program cannot run as "nobody" on files below folder, or nothing when it can.
-inline std::optional<std::string> whyNotAsNobody(const std::string& folder) {
-  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) return "needs root and setpriv";
-  for (fs::path up = fs::path(folder).parent_path(); up != up.root_path(); up = up.parent_path())
-    if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
-      return "another user cannot reach " + up.string();
-  return std::nullopt;
-}
-
-// Runs program with the arguments as "nobody"; its standard output. Its error output stays the test's own, so
-// a coverage build's complaint that "nobody" cannot write counts does not change the outcome compared.
-inline std::string runAsNobody(const std::string& program, const Names& args) {
-  std::string command = "/usr/bin/setpriv --reuid=" + std::to_string(kNobody) + " --regid=" +
-                        std::to_string(kNobody) + " --clear-groups '" + program + "'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return "popen failed";
-  char line[512] = {};
-  std::string out;
-  while (std::fgets(line, sizeof line, pipe)) out += line;
-  ::pclose(pipe);
-  return out;
-}
-
 }  // namespace testing_support
