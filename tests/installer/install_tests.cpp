@@ -109,7 +109,8 @@ struct Install : ::testing::Test {
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
     EXPECT_EQ(snapshot(destination), snapshot(payload));
     auto withoutAddOn = [](Tree tree) {
-      std::erase_if(tree, [](const auto& item) { return (item.first + "/").rfind("Resources/plugins/TAVRO/", 0) == 0; });
+      std::erase_if(tree,
+                    [](const auto& item) { return (item.first + "/").rfind("Resources/plugins/TAVRO/", 0) == 0; });
       return tree;
     };
     EXPECT_EQ(withoutAddOn(snapshot(xplane)), withoutAddOn(before));

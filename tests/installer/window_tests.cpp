@@ -104,7 +104,9 @@ struct Window : ::testing::Test {
       if (auto* label = qobject_cast<QLabel*>(w)) {
         QColor colour = label->palette().color(QPalette::WindowText);
         ++labels;
-        const char* tint = colour == Qt::red ? " red" : colour != view->palette().color(QPalette::WindowText) ? " grey" : "";
+        const char* tint = colour == Qt::red                                      ? " red"
+                           : colour != view->palette().color(QPalette::WindowText) ? " grey"
+                                                                                   : "";
         out += std::to_string(label->font().pointSize()) + (label->font().bold() ? " bold" : "") + tint + ": " +
                label->text().toStdString() + "\n";
         EXPECT_TRUE(label->wordWrap() && label->height() >= label->heightForWidth(label->width())) << out;
@@ -174,7 +176,8 @@ const Row kRows[] = {
       {{"press Return"}, kOne + kAppsRow + "12 red: " + kDamaged + "\n" + kButtons}}},
     {"folder_gone_then_unwritable_then_retried", {kApps},
      {{{"show window", "remove " + kApps, "press Return"}, kOne + kAppsRow + kNotXPlane + kButtons},
-      {{"X-Plane at " + kApps, "unwritable", "press Return"}, kOne + kAppsRow + "12 red: " + kUnwritable + "\n" + kButtons},
+      {{"X-Plane at " + kApps, "unwritable", "press Return"},
+       kOne + kAppsRow + "12 red: " + kUnwritable + "\n" + kButtons},
       {{"writable", "press Return"}, kInstalled + kOpenButtons}}},
     // An empty folder, a file and a missing folder: none is listed. The message stays through a change
     // of selection and a cancelled picker, and goes with a good folder; a listed folder chosen again
@@ -192,7 +195,8 @@ const Row kRows[] = {
        kSeveral + "( ) " + kSim + "\n( ) " + kAmpersand + "\n( ) " + kLong + "Beta\n( ) " + kLong + "Release\n" +
            "( ) /home/pilot/X-Plane 12\n(x) " + kShared + "\n" + kButtons}}},
     {"already_installed_replaced", {kApps + "+"},
-     {{{"show window"}, kOne + kAppsRow + "12 grey: TAVRO is already installed here. Installing again will replace it.\n" +
+     {{{"show window"}, kOne + kAppsRow +
+                            "12 grey: TAVRO is already installed here. Installing again will replace it.\n"
                             "[Choose X-Plane 12 Folder…] ~ [Replace TAVRO, default]\n"},
       {{"press Enter"}, kHead + "success, spacing 14\n17 bold: TAVRO has been updated.\n" +
                             "13: Open X-Plane 12 and TAVRO will be ready.\n" + kIphone + kOpenButtons}}},
