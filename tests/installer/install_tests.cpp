@@ -34,14 +34,10 @@ const std::string kOk = "ok\n";
 const std::string kCopyFailed = "copyFailed\nTAVRO couldn't be installed: ";
 const std::string kNoSpace = kCopyFailed + "There isn't enough space on the disk. (TAVRO/" + kPlugin + ")\n";
 const std::string kInUse = kCopyFailed + "The item is in use. (TAVRO)\n";
-const std::string kMissing =
-    "payloadMissing\nThis installer is damaged \u2014 the TAVRO add-on is missing. Please download TAVRO again.\n";
-const std::string kVerify =
-    "verifyFailed\nTAVRO was copied but didn't look right afterwards, so it was removed. Please try again.\n";
+const std::string kMissing = "payloadMissing\n" + kDamaged + "\n";
+const std::string kVerify = "verifyFailed\n" + kVerifyFailed + "\n";
 const std::string kNotXPlane = "notXPlane\n" + std::string(XPlaneDesktop::kThisDesktop.notXPlane) + "\n";
-const std::string kUnwritable =
-    "pluginsUnwritable\nTAVRO doesn't have permission to change that X-Plane folder. Try a copy of X-Plane in your "
-    "home folder, or check the folder's permissions.\n";
+const std::string kPluginsUnwritable = "pluginsUnwritable\n" + kUnwritable + "\n";
 
 Skip noMountsBecause;  // set by main when no private mount namespace could be made
 
@@ -76,18 +72,32 @@ struct Install : ::testing::Test {
     mounted.push_back(target);
     return std::nullopt;
   }
-  // The helper program, able to run as "nobody", with the X-Plane folder that user's.
+  // Root ignores permission bits, so cases about them install as the unprivileged user "nobody" (uid
+  // and gid 65534) in the helper program, with the X-Plane folder that user's.
   Skip becomeNobody() {
-    if (Skip why = whyNotAsNobody(tmp.Path())) return why;
+    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) return "needs root and setpriv";
+    for (fs::path up = fs::path(tmp.Path()).parent_path(); up != up.root_path(); up = up.parent_path())
+      if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
+        return "another user cannot reach " + up.string();
     ::chmod(tmp.Path().c_str(), 0755);
     fs::copy_file(kHelper, tmp.Path() + "/helper");
     ::chmod((tmp.Path() + "/helper").c_str(), 0755);
-    for (const auto& item : fs::recursive_directory_iterator(xplane)) ::lchown(item.path().c_str(), kNobody, kNobody);
-    ::lchown(xplane.c_str(), kNobody, kNobody);
+    for (const auto& item : fs::recursive_directory_iterator(xplane)) ::lchown(item.path().c_str(), 65534, 65534);
+    ::lchown(xplane.c_str(), 65534, 65534);
     return std::nullopt;
   }
+  // As "nobody", its standard output; its error output stays the test's own, so a coverage build's
+  // complaint that "nobody" cannot write counts does not change the outcome compared.
   std::string install(bool asNobody) {
-    return asNobody ? runAsNobody(tmp.Path() + "/helper", {"install", payload, xplane}) : installOutcome(xplane);
+    if (!asNobody) return installOutcome(xplane);
+    std::string command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups '" + tmp.Path() +
+                          "/helper' install '" + payload + "' '" + xplane + "'";
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe) return "popen failed";
+    std::string out;
+    for (char line[512]; std::fgets(line, sizeof line, pipe);) out += line;
+    ::pclose(pipe);
+    return out;
   }
   // On success the payload as the folder "TAVRO" and everything else untouched (no staging folder
   // either); on failure everything exactly as it was.
@@ -99,7 +109,8 @@ struct Install : ::testing::Test {
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(destination)));
     EXPECT_EQ(snapshot(destination), snapshot(payload));
     auto withoutAddOn = [](Tree tree) {
-      std::erase_if(tree, [](const auto& item) { return item.first.rfind("Resources/plugins/TAVRO", 0) == 0; });
+      std::erase_if(tree,
+                    [](const auto& item) { return (item.first + "/").rfind("Resources/plugins/TAVRO/", 0) == 0; });
       return tree;
     };
     EXPECT_EQ(withoutAddOn(snapshot(xplane)), withoutAddOn(before));
@@ -215,8 +226,7 @@ const Case kCases[] = {
      .items = {{"Installer", "gone"}, {"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_default_data", .outcome = kNotXPlane, .items = {{"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_folder_is_not_made", .outcome = kNotXPlane, .items = {{"X-Plane 12", "gone"}}},
-    {.name = "plugins_unwritable", .outcome = kUnwritable, .earlier = true, .unwritable = true},
-    {.name = "empty_plugin_fails_verification", .outcome = kVerify, .plugin = ""},
+    {.name = "plugins_unwritable", .outcome = kPluginsUnwritable, .earlier = true, .unwritable = true},
     {.name = "verify_failure_after_replace_leaves_no_add_on", .outcome = kVerify, .earlier = true, .plugin = "",
      .left = Left::noAddOn},
     {.name = "plugin_file_is_a_folder", .outcome = kVerify,
@@ -224,17 +234,11 @@ const Case kCases[] = {
     {.name = "copy_fails_half_way_on_a_pipe",
      .outcome = kCopyFailed + "The item is of a kind that can't be copied. (TAVRO/zz-pipe)\n", .earlier = true,
      .items = {{kPayloadAt + "zz-pipe", "pipe"}}},
-    {.name = "copy_no_space", .outcome = kCopyFailed + "There isn't enough space on the disk. (TAVRO)\n",
-     .fail = {{"copy", ENOSPC}}},
     {.name = "copy_no_permission",
      .outcome = kCopyFailed + "You don't have permission to write in that folder. (TAVRO)\n",
      .fail = {{"copy", EACCES}}},
-    {.name = "copy_read_only", .outcome = kCopyFailed + "The disk is read-only. (TAVRO)\n", .fail = {{"copy", EROFS}}},
-    {.name = "copy_io_error", .outcome = kCopyFailed + "The disk couldn't be written. (TAVRO)\n",
-     .fail = {{"copy", EIO}}},
     {.name = "copy_other_error", .outcome = kCopyFailed + "The operation couldn't be completed. (TAVRO)\n",
      .fail = {{"copy", EOVERFLOW}}},
-    {.name = "replace_fails", .outcome = kInUse, .earlier = true, .fail = {{"replace", EBUSY}}},
     {.name = "move_fails", .outcome = kCopyFailed + "An item with the same name already exists. (TAVRO)\n",
      .fail = {{"move", EEXIST}}},
     // A failed move in puts the set-aside old folder back; a failed move back is what the user hears about.
@@ -253,13 +257,13 @@ const Case kCases[] = {
     {.name = "tmpfs_full_first_install", .outcome = kNoSpace, .fault = tmpfsFull(false), .repair = smallPayload},
     {.name = "tmpfs_full_over_an_earlier_install", .outcome = kNoSpace, .fault = tmpfsFull(true),
      .repair = smallPayload},
-    {.name = "read_only_mount", .outcome = kUnwritable, .earlier = true,
+    {.name = "read_only_mount", .outcome = kPluginsUnwritable, .earlier = true,
      .fault =
          [](Install& t) {
            if (Skip why = t.mount(t.plugins, t.plugins, nullptr, MS_BIND)) return why;
            return t.mount("", t.plugins, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY);
          }},
-    {.name = "plugins_folder_not_this_users", .outcome = kUnwritable,
+    {.name = "plugins_folder_not_this_users", .outcome = kPluginsUnwritable,
      .fault = [](Install& t) { return ::chmod(t.plugins.c_str(), 0555) == 0 ? Skip() : "chmod refused"; },
      .asNobody = true, .repair = [](Install& t) { ::chmod(t.plugins.c_str(), 0755); }},
     {.name = "replace_refused", .outcome = kInUse, .earlier = true, .fault = busyDestination},
@@ -319,9 +323,8 @@ TEST_P(InstallCase, ReportsAndLeaves) {
   if (why) GTEST_SKIP() << *why;
 
   Tree before = snapshot(xplane), outside = snapshot(tmp.Path() + "/elsewhere");
-  bool hadAddOn = fs::exists(destination);
   std::uint64_t freeBefore = freeBlocks(plugins);
-  EXPECT_EQ(Installer::isAlreadyInstalled(xplane), hadAddOn);
+  EXPECT_EQ(Installer::isAlreadyInstalled(xplane), fs::exists(destination));
   std::string outcome = install(nobody);
   EXPECT_EQ(outcome, c.outcome);
   // Only an install that may start copying copies.
@@ -333,9 +336,6 @@ TEST_P(InstallCase, ReportsAndLeaves) {
   }
   if (c.left == Left::setAside) {
     EXPECT_EQ(readFile(plugins + "/TAVRO.installing-0A1B2C3D.old/" + kPlugin), "old plug-in");
-  }
-  if (c.left != Left::unchecked) {
-    EXPECT_EQ(Installer::isAlreadyInstalled(xplane), outcome == kOk || (hadAddOn && c.left == Left::asBefore));
   }
   EXPECT_EQ(snapshot(tmp.Path() + "/elsewhere"), outside);
   EXPECT_TRUE(outcome != kNoSpace || freeBlocks(plugins) == freeBefore);  // what the copy took is free again
@@ -351,21 +351,19 @@ TEST_P(InstallCase, ReportsAndLeaves) {
 INSTANTIATE_TEST_SUITE_P(RealFileSystem, InstallCase, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(Install, PayloadStagingNamesAndCauses) {
-  EXPECT_EQ(Installer::payload(), payload);
+// Each install stages under a name of its own; a cause that is not the platform's is worded too.
+TEST_F(Install, StagingNamesAreRandomAndEveryCauseIsWorded) {
   Installer::install(xplane);
   Installer::install(xplane);
-  platform.uuid = kUuid;
-  Installer::install(xplane);
-  ASSERT_EQ(platform.copiedTo.size(), 3u);
-  for (const std::string& to : {platform.copiedTo[0], platform.copiedTo[1]})
+  ASSERT_EQ(platform.copiedTo.size(), 2u);
+  for (const std::string& to : platform.copiedTo)
     EXPECT_TRUE(std::regex_match(to, std::regex(".*/X-Plane 12/Resources/plugins/TAVRO\\.installing-[0-9A-F]{8}")))
         << to;
   EXPECT_NE(platform.copiedTo[0], platform.copiedTo[1]);
-  EXPECT_EQ(platform.copiedTo[2], plugins + "/TAVRO.installing-0A1B2C3D");
+  EXPECT_EQ(InstallError::readableCause(std::bad_alloc()), "There isn't enough memory.");
+  // The unreadable-file case words this too, but as another user, whose counts a coverage build loses.
   EXPECT_EQ(InstallError::readableCause(PlatformError(EACCES, Access::read, "TAVRO/lin_x64/TAVRO.xpl")),
             "You don't have permission to read the installer's files. (TAVRO/lin_x64/TAVRO.xpl)");
-  EXPECT_EQ(InstallError::readableCause(std::bad_alloc()), "There isn't enough memory.");
 }
 
 int main(int argc, char** argv) {

@@ -20,7 +20,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const std::string kHelper = TAVRO_TEST_HELPER;
-using Errors = std::vector<std::optional<std::string>>;
 
 pid_t start(const std::string& exe, const char* arg) {
   pid_t pid = ::fork();
@@ -36,38 +35,6 @@ bool eventually(const std::function<bool()>& cond) {
   for (int i = 0; i < 500 && !cond(); ++i) std::this_thread::sleep_for(10ms);
   return cond();
 }
-
-struct Process : ::testing::Test {
-  TempDir tmp;
-  TestPlatform platform;  // the real file system and the real /proc
-  UsePlatform use{platform};
-  std::string here = tmp.Path() + "/games/X-Plane 12";
-  std::string linked = tmp.Path() + "/home/X-Plane 12";  // a link to here
-  std::string other = tmp.Path() + "/disk2/X-Plane 12";
-
-  void SetUp() override {
-    MainQueue::shared().drain();
-    makeXPlane(here);
-    makeXPlane(other);
-    fs::create_directories(tmp.Path() + "/home");
-    fs::create_directory_symlink(here, linked);
-  }
-
-  // Launches, checks that nothing arrives before the main queue runs, and drains it; the errors
-  // delivered, and whether every delivery came on this thread.
-  std::pair<Errors, bool> launch(const std::string& folder) {
-    Errors errors;
-    bool onThisThread = true;
-    Installer::launch(folder, [&, self = std::this_thread::get_id()](std::optional<std::string> e) {
-      errors.push_back(e);
-      onThisThread = onThisThread && std::this_thread::get_id() == self;
-    });
-    EXPECT_TRUE(errors.empty());
-    MainQueue::shared().waitAndDrain(5s);
-    MainQueue::shared().drain();
-    return {errors, onThisThread};
-  }
-};
 
 }  // namespace
 
@@ -97,91 +64,90 @@ TEST(Platform, MoveReadUuidAndResources) {
 
   std::regex canonical("^[0-9A-F]{8}-[0-9A-F]{4}-4[0-9A-F]{3}-[89AB][0-9A-F]{3}-[0-9A-F]{12}$");
   std::string a = platform.randomUUID(), b = platform.randomUUID();
-  EXPECT_TRUE(std::regex_match(a, canonical)) << a;
-  EXPECT_TRUE(std::regex_match(b, canonical)) << b;
-  EXPECT_NE(a, b);
-
+  EXPECT_TRUE(std::regex_match(a, canonical) && std::regex_match(b, canonical) && a != b) << a << " " << b;
   EXPECT_EQ(platform.resourceFolder("no such resource"), std::nullopt);
   EXPECT_EQ(fs::path(platform.resourceFolder("installer_core_tests").value_or("")).filename(), "installer_core_tests");
 }
 
-TEST_F(Process, IsRunningForTheProgramFileWhateverPathLeadsToIt) {
-  makeProgram(here, kHelper);
-  makeProgram(other, kHelper);  // the same bytes, another file
-  EXPECT_FALSE(Installer::isRunning(here));
+// One X-Plane folder, a link to it and a second folder with a copy of the same program: whether it
+// runs, from a fake process list and from real processes, and opening it, every completion exactly
+// once, only when the main queue is drained.
+TEST(Process, RunningAndLaunching) {
+  TempDir tmp;
+  TestPlatform platform;  // the real file system and the real /proc
+  UsePlatform use{platform};
+  std::string here = tmp.Path() + "/games/X-Plane 12", other = tmp.Path() + "/disk2/X-Plane 12";
+  std::string linked = tmp.Path() + "/X-Plane 12";
+  makeXPlane(here);
+  makeXPlane(other);
+  fs::create_directory_symlink(here, linked);
+  MainQueue::shared().drain();
+  auto launch = [&](const std::string& folder) {
+    std::vector<std::optional<std::string>> errors;
+    Installer::launch(folder, [&](std::optional<std::string> e) { errors.push_back(e); });
+    EXPECT_TRUE(errors.empty());
+    MainQueue::shared().waitAndDrain(5s);
+    MainQueue::shared().drain();
+    return errors;
+  };
 
-  for (const std::string& startedFrom : {here, linked}) {
-    SCOPED_TRACE("started from " + startedFrom);
-    pid_t pid = start(Installer::xplaneApp(startedFrom), "sleep");
-    ASSERT_GT(pid, 0);
-    EXPECT_TRUE(eventually([&] { return Installer::isRunning(here); }));
-    EXPECT_TRUE(Installer::isRunning(linked));
-    EXPECT_TRUE(Installer::isRunning(here + "/../X-Plane 12/./"));
-    EXPECT_FALSE(Installer::isRunning(other));
-    EXPECT_FALSE(Installer::isRunning(tmp.Path()));
-    // Processes that come and go while /proc is read change nothing about the answer.
-    std::atomic<bool> stop = false;
-    std::thread churn([&] {
-      while (!stop) ::waitpid(start("/bin/true", nullptr), nullptr, 0);
-    });
-    for (int i = 0; i < 50; ++i) EXPECT_TRUE(Installer::isRunning(here));
-    stop = true;
-    churn.join();
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
-    EXPECT_FALSE(Installer::isRunning(here));
-  }
-}
-
-TEST_F(Process, IsRunningSkipsWhatCannotBeComparedAndAFailingListIsNotRunning) {
-  auto program = platform.identity(Installer::xplaneApp(here));
-  ASSERT_TRUE(program.has_value());
+  // Entries that cannot be compared are skipped; a failing list counts as not running.
   platform.running = std::vector<RunningApplication>{{}, {std::string(Installer::xplaneBundleID), here, std::nullopt}};
   EXPECT_FALSE(Installer::isRunning(here));
-  platform.running->push_back({std::nullopt, std::nullopt, program});
+  platform.running->push_back({std::nullopt, std::nullopt, platform.identity(Installer::xplaneApp(here))});
   EXPECT_TRUE(Installer::isRunning(here));
   platform.runningFails = true;
   EXPECT_FALSE(Installer::isRunning(here));
   platform.runningFails = false;
-  fs::remove(Installer::xplaneApp(here));  // no program file: nothing can run it
-  EXPECT_FALSE(Installer::isRunning(here));
-}
+  platform.running.reset();
 
-TEST_F(Process, LaunchStartsTheProgramInItsFolderAndSessionAndCompletesOnceOnTheMainThread) {
+  // A program that cannot start is reported once; so is a platform that answers and then throws too,
+  // with its answer.
+  using Errors = std::vector<std::optional<std::string>>;
+  EXPECT_EQ(launch(here).size(), 1u) << "an empty file";
+  ::chmod(makeProgram(here, kHelper).c_str(), 0644);
+  EXPECT_EQ(launch(here).size(), 1u) << "not executable";
+  fs::remove(Installer::xplaneApp(here));
+  EXPECT_FALSE(Installer::isRunning(here));  // no program file: nothing can run it
+  fs::create_directories(Installer::xplaneApp(here));
+  Errors errors = launch(here);
+  EXPECT_TRUE(errors.size() == 1 && errors[0] && !errors[0]->empty()) << "a folder";
+  platform.openResult.emplace();
+  platform.openAlsoThrows = true;
+  EXPECT_EQ(launch(here), Errors{std::nullopt});
+  platform.openResult.reset();
+
+  fs::remove_all(Installer::xplaneApp(here));
   makeProgram(here, kHelper);
-  EXPECT_EQ(launch(linked), std::make_pair(Errors{std::nullopt}, true));
+  makeProgram(other, kHelper);  // the same bytes, another file
+  EXPECT_FALSE(Installer::isRunning(here));
+  pid_t pid = start(Installer::xplaneApp(linked), "sleep");
+  ASSERT_GT(pid, 0);
+  EXPECT_TRUE(eventually([&] { return Installer::isRunning(here); }));
+  EXPECT_TRUE(Installer::isRunning(linked));
+  EXPECT_TRUE(Installer::isRunning(here + "/../X-Plane 12/./"));
+  EXPECT_FALSE(Installer::isRunning(other));
+  EXPECT_FALSE(Installer::isRunning(tmp.Path()));
+  // Processes that come and go while /proc is read change nothing about the answer.
+  std::atomic<bool> stop = false;
+  std::thread churn([&] {
+    while (!stop) ::waitpid(start("/bin/true", nullptr), nullptr, 0);
+  });
+  for (int i = 0; i < 50; ++i) EXPECT_TRUE(Installer::isRunning(here));
+  stop = true;
+  churn.join();
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  EXPECT_FALSE(Installer::isRunning(here));
 
+  // Started in its folder, in a session of its own, with nothing to read or write to.
+  EXPECT_EQ(launch(linked), Errors{std::nullopt});
   std::string marker = here + "/launched";
   EXPECT_TRUE(eventually([&] { return readFile(marker).size() > 0 && readFile(marker).back() == '\n'; }));
   EXPECT_EQ(readFile(marker), here + "\n/dev/null\n/dev/null\nown session\n");
   // Detached: the started program is nobody's child here, so nothing is left to reap.
   EXPECT_EQ(::waitpid(-1, nullptr, WNOHANG), -1);
   EXPECT_EQ(errno, ECHILD);
-}
-
-TEST_F(Process, LaunchReportsAProgramThatCannotStartOnce) {
-  struct Case {
-    const char* what;
-    std::function<void()> make;
-  } cases[] = {
-      {"no program", [&] {}},
-      {"not executable", [&] { ::chmod(makeProgram(here, kHelper).c_str(), 0644); }},
-      {"a folder", [&] { fs::create_directories(Installer::xplaneApp(here)); }},
-      // A platform that answers and then throws as well still completes once, with its answer.
-      {"answered and thrown",
-       [&] {
-         platform.openResult.emplace();
-         platform.openAlsoThrows = true;
-       }},
-  };
-  for (const Case& c : cases) {
-    fs::remove_all(Installer::xplaneApp(here));
-    c.make();
-    auto [errors, onThisThread] = launch(here);
-    ASSERT_EQ(errors.size(), 1u) << c.what;
-    EXPECT_EQ(errors[0].has_value() && !errors[0]->empty(), !platform.openResult) << c.what;
-    EXPECT_TRUE(onThisThread) << c.what;
-  }
 }
 
 TEST(MainQueueOrder, WorkPostedFromOtherThreadsRunsInOrderOnlyWhenDrained) {

@@ -29,6 +29,15 @@ using cvhtsupport::TempDir;
 using Tree = std::map<std::string, std::string>;
 using Names = std::vector<std::string>;
 
+// The install engine's texts that the window shows as they stand.
+const std::string kDamaged =
+    "This installer is damaged \u2014 the TAVRO add-on is missing. Please download TAVRO again.";
+const std::string kUnwritable =
+    "TAVRO doesn't have permission to change that X-Plane folder. Try a copy of X-Plane in your home folder, or "
+    "check the folder's permissions.";
+const std::string kVerifyFailed =
+    "TAVRO was copied but didn't look right afterwards, so it was removed. Please try again.";
+
 inline void writeFile(const std::string& path, const std::string& content) {
   fs::create_directories(fs::path(path).parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
@@ -207,34 +216,6 @@ inline std::string installOutcome(const std::string& xplaneFolder) {
   } catch (const InstallError& e) {
     return std::string(kCases[static_cast<int>(e.which())]) + "\n" + e.errorDescription() + "\n";
   }
-}
-
-// Root ignores permission bits, so cases about them run the engine as the unprivileged user
-// "nobody" (uid and gid 65534) in the helper program.
-inline constexpr int kNobody = 65534;
-
-// Why a helper program cannot run as "nobody" on files below folder, or nothing when it can.
-inline std::optional<std::string> whyNotAsNobody(const std::string& folder) {
-  if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) return "needs root and setpriv";
-  for (fs::path up = fs::path(folder).parent_path(); up != up.root_path(); up = up.parent_path())
-    if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
-      return "another user cannot reach " + up.string();
-  return std::nullopt;
-}
-
-// Runs program with the arguments as "nobody"; its standard output. Its error output stays the test's own, so
-// a coverage build's complaint that "nobody" cannot write counts does not change the outcome compared.
-inline std::string runAsNobody(const std::string& program, const Names& args) {
-  std::string command = "/usr/bin/setpriv --reuid=" + std::to_string(kNobody) + " --regid=" +
-                        std::to_string(kNobody) + " --clear-groups '" + program + "'";
-  for (const std::string& arg : args) command += " '" + arg + "'";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (!pipe) return "popen failed";
-  char line[512] = {};
-  std::string out;
-  while (std::fgets(line, sizeof line, pipe)) out += line;
-  ::pclose(pipe);
-  return out;
 }
 
 }  // namespace testing_support
