@@ -212,6 +212,7 @@ class HostedPlugin {
   // One frame: no host fault, a view within its limits around the eye point, status packets that echo a pose
   // sent (in this input, or the one echoed last) or none, and each phone's query replies those owed, in order.
   std::string Frame(float dt) {
+    if (pending_ > 0) cvhtphone::AwaitDelivery();
     simxp::RunFrame(dt);
     pending_ = 0;
     if (const auto faults = simxp::Faults(); !faults.empty()) return "host fault: " + faults.front();

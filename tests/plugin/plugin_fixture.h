@@ -13,6 +13,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -89,7 +90,11 @@ class AptText {
 // The loopback phone; a datagram that does not leave whole fails the test.
 class Phone : public cvhtphone::Phone {
  public:
-  void Send(const std::string &bytes) { ASSERT_TRUE(SendBytes(bytes)) << "a " << bytes.size() << "-byte datagram"; }
+  void Send(const std::string &bytes) {
+    ASSERT_TRUE(SendBytes(bytes)) << "a " << bytes.size() << "-byte datagram";
+    ++sinceFrame;
+  }
+  int sinceFrame = 0;  // datagrams sent since the last frame
 };
 
 class PluginTest : public ::testing::Test {
@@ -138,6 +143,7 @@ class PluginTest : public ::testing::Test {
   }
 
   void Frame(float dt = 1.0f / 60.0f) {
+    if (phone_ && std::exchange(phone_->sinceFrame, 0) > 0) cvhtphone::AwaitDelivery();
     simxp::RunFrame(dt);
     if (phone_) phone_->Drain();
   }

@@ -5,12 +5,15 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -101,6 +104,23 @@ class Phone {
   sockaddr_in to_{};
   std::vector<std::string> received_;
 };
+
+// On a busy machine the kernel may hand a loopback datagram over a moment after sendto returns. A frame that
+// must drain what was sent first waits, a second at most, until the plug-in's socket (found by its port among
+// this process's descriptors) holds something. Nothing waits when the plug-in has no socket.
+inline void AwaitDelivery() {
+  std::error_code ec;
+  for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    pollfd plugin{std::atoi(e.path().filename().c_str()), POLLIN, 0};
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(plugin.fd, reinterpret_cast<sockaddr *>(&a), &len) == 0 && a.sin_family == AF_INET &&
+        ntohs(a.sin_port) == cvht::kPort) {
+      poll(&plugin, 1, 1000);
+      return;
+    }
+  }
+}
 
 template <typename T>
 T As(const std::string &bytes) {
