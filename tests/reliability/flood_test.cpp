@@ -102,11 +102,11 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
   const uint32_t last = seq + 100;
   ph.Send(PoseBytes(last, {0, 0, 0, 20, 0, 0}));
   ph.Send(PoseBytes(last - 3, {0, 0, 0, -20, 0, 0}));
-  simxp::RunFrame(1.0f / 60.0f);
+  Frame();
   const float psi = Head(3);
-  simxp::RunFrame(5.0f);  // closes the statistics period
+  Frame(5.0f);  // closes the statistics period
   ph.Send(QueryBytes("LSZH"));
-  simxp::RunFrame(1.0f / 60.0f);
+  Frame();
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   read();
 

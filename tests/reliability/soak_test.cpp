@@ -48,7 +48,7 @@ TEST_F(PluginTest, SoakOfFiveHundredCyclesLeavesNothingBehind) {
     ASSERT_EQ(Start(), 1);
     for (uint32_t s = 1; s <= 5; ++s) {
       phone().Send(PoseBytes(s, {0.05f, 0, 0, 15, 0, 0}));
-      simxp::RunFrame(1.0f / 60.0f);
+      Frame();
     }
     stoppedDuringScan += big && LinesStartingWith("apt.dat indexed").empty();
     Stop();
