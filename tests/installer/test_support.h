@@ -72,9 +72,11 @@ inline Names entries(const std::string& folder) {
   return names;
 }
 
-// The real platform with every logical absolute path mapped below a root folder, a home ("/home/pilot"
-// unless a test sets another), a current folder ("/work"), an environment of the test's own, and
-// failures that a test can force.
+// The real platform with every logical absolute path mapped below a root folder (none: the real paths),
+// a home, a current folder ("/work") and an environment of the test's own, and failures that a test
+// can force: a platform error's errno by operation ("copy", "move", "remove", "open" after answering,
+// "running" for the process list, "exchange" for the one-step swap, "write" for the writable test) or
+// by the name of an item whose rename fails.
 class TestPlatform : public SystemPlatform {
  public:
   explicit TestPlatform(std::string root = "") : root_(std::move(root)) {}
@@ -83,21 +85,16 @@ class TestPlatform : public SystemPlatform {
 
   std::string home = "/home/pilot";
   std::map<std::string, std::string> env;
-  std::optional<bool> writable;
-  std::map<std::string, int> fail;  // a platform error's errno by operation: "copy", "move", "replace", "remove"
+  std::map<std::string, int> fail;
   std::optional<std::string> uuid;
   std::optional<std::string> resource;  // logical path of the resource "TAVRO"
   std::optional<std::vector<RunningApplication>> running;
-  bool runningFails = false;
   std::optional<std::optional<std::string>> openResult;  // answered instead of really opening
-  bool openAlsoThrows = false;                           // throws after answering
-  bool refuseExchange = false;
-  std::map<std::string, int> failingRenames;  // errno by the renamed item's name
   Names copiedTo, opened;
 
   bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
   std::optional<FileIdentity> identity(const std::string& p) override { return SystemPlatform::identity(real(p)); }
-  bool isWritable(const std::string& p) override { return writable ? *writable : SystemPlatform::isWritable(real(p)); }
+  bool isWritable(const std::string& p) override { return !fail.count("write") && SystemPlatform::isWritable(real(p)); }
   void copyItem(const std::string& from, const std::string& to) override {
     copiedTo.push_back(to);
     if (fail.count("copy")) fs::create_directories(real(to) + "/partial");  // fails half-way
@@ -109,7 +106,6 @@ class TestPlatform : public SystemPlatform {
     SystemPlatform::moveItem(real(from), real(to));
   }
   void replaceItem(const std::string& original, const std::string& replacement) override {
-    failIf("replace");
     SystemPlatform::replaceItem(real(original), real(replacement));
   }
   void removeItem(const std::string& p) override {
@@ -117,38 +113,36 @@ class TestPlatform : public SystemPlatform {
     SystemPlatform::removeItem(real(p));
   }
   std::optional<std::uint64_t> fileSize(const std::string& p) override { return SystemPlatform::fileSize(real(p)); }
-  std::string homeDirectory() override { return root_.empty() ? SystemPlatform::homeDirectory() : home; }
-  std::string currentDirectory() override { return root_.empty() ? SystemPlatform::currentDirectory() : "/work"; }
+  std::string homeDirectory() override { return home; }
+  std::string currentDirectory() override { return "/work"; }
   std::optional<std::string> environment(const std::string& name) override {
-    if (root_.empty()) return SystemPlatform::environment(name);
     return env.count(name) ? std::optional<std::string>(env[name]) : std::nullopt;
   }
   std::optional<std::string> readFile(const std::string& p, std::size_t maxBytes) override {
     return SystemPlatform::readFile(real(p), maxBytes);
   }
   std::optional<std::string> resourceFolder(const std::string& name) override {
-    if (!resource || name != "TAVRO" || !fileExists(*resource)) return std::nullopt;
-    return resource;
+    return name == "TAVRO" ? resource : std::nullopt;
   }
   std::string randomUUID() override { return uuid ? *uuid : SystemPlatform::randomUUID(); }
   std::vector<RunningApplication> runningApplications() override {
-    if (runningFails) throw PlatformError(EIO, Access::read, "/proc");
+    failIf("running");
     return running ? *running : plain_.runningApplications();
   }
   void openApplication(const std::string& app, std::function<void(std::optional<std::string>)> handler) override {
     opened.push_back(app);
     if (!openResult) return plain_.openApplication(real(app), std::move(handler));
     handler(*openResult);
-    if (openAlsoThrows) throw std::runtime_error("thrown after answering");
+    failIf("open");
   }
 
  protected:
   int exchange(const std::string& a, const std::string& b) override {
-    return refuseExchange ? EINVAL : SystemPlatform::exchange(a, b);
+    return fail.count("exchange") ? fail["exchange"] : SystemPlatform::exchange(a, b);
   }
   int rename(const std::string& from, const std::string& to) override {
-    auto failing = failingRenames.find(fs::path(from).filename().string());
-    return failing != failingRenames.end() ? failing->second : SystemPlatform::rename(from, to);
+    auto failing = fail.find(fs::path(from).filename().string());
+    return failing != fail.end() ? failing->second : SystemPlatform::rename(from, to);
   }
 
  private:
