@@ -7,7 +7,7 @@
 //
 // The program enters a private mount namespace before any test runs, so that its mounts are seen by no
 // other process and vanish with it.
-#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -27,7 +27,6 @@ namespace {
 
 using Skip = std::optional<std::string>;  // why a row cannot run here, or nothing
 
-const std::string kHelper = TAVRO_TEST_HELPER;
 const std::string kPlugin = std::string(Installer::pluginFile);
 const std::string kOk = "ok\n";
 const std::string kCopyFailed = "copyFailed\nTAVRO couldn't be installed: ";
@@ -74,29 +73,32 @@ struct Install : ::testing::Test {
   // Root ignores permission bits, so cases about them install as the unprivileged user "nobody" (uid
   // and gid 65534) in the helper program, with the X-Plane folder that user's.
   Skip becomeNobody() {
-    if (::geteuid() != 0 || !fs::exists("/usr/bin/setpriv")) return "needs root and setpriv";
+    if (::geteuid() != 0) return "needs root";
     for (fs::path up = fs::path(tmp.Path()).parent_path(); up != up.root_path(); up = up.parent_path())
       if ((fs::status(up).permissions() & fs::perms::others_exec) == fs::perms::none)
         return "another user cannot reach " + up.string();
     ::chmod(tmp.Path().c_str(), 0755);
-    fs::copy_file(kHelper, tmp.Path() + "/helper");
-    ::chmod((tmp.Path() + "/helper").c_str(), 0755);
     for (const auto& item : fs::recursive_directory_iterator(xplane)) ::lchown(item.path().c_str(), 65534, 65534);
     ::lchown(xplane.c_str(), 65534, 65534);
     return std::nullopt;
   }
-  // As "nobody", its standard output; its error output stays the test's own, so a coverage build's
-  // complaint that "nobody" cannot write counts does not change the outcome compared.
+  // As "nobody", in a child process that sends its outcome back through a pipe.
   std::string install(bool asNobody) {
-    if (!asNobody) return installOutcome(xplane);
-    std::string command = "/usr/bin/setpriv --reuid=65534 --regid=65534 --clear-groups '" + tmp.Path() +
-                          "/helper' install '" + payload + "' '" + xplane + "'";
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return "popen failed";
-    std::string out;
-    for (char line[512]; std::fgets(line, sizeof line, pipe);) out += line;
-    ::pclose(pipe);
-    return out;
+    int out[2];
+    if (!asNobody || ::pipe(out) != 0) return installOutcome(xplane);
+    pid_t child = ::fork();
+    if (child == 0) {
+      bool nobody = ::setgroups(0, nullptr) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0;
+      std::string outcome = nobody ? installOutcome(xplane) : "cannot become nobody\n";
+      ::_exit(::write(out[1], outcome.data(), outcome.size()) < 0);
+    }
+    ::close(out[1]);
+    std::string outcome;
+    char text[512];
+    for (ssize_t n; (n = ::read(out[0], text, sizeof text)) > 0;) outcome.append(text, static_cast<std::size_t>(n));
+    ::close(out[0]);
+    ::waitpid(child, nullptr, 0);
+    return outcome;
   }
   // On success the payload as the folder "TAVRO" and everything else untouched (no staging folder
   // either); on failure everything exactly as it was.
@@ -180,20 +182,19 @@ auto overlay = [](Install& t) -> Skip {
       "tavro-overlay", t.plugins, "overlay", 0,
       "lowerdir=" + layers + "/lower,upperdir=" + layers + "/upper,workdir=" + layers + "/work,redirect_dir=off");
 };
-// The helper stops itself once its staging copy is complete, so the kill lands there every time: that
+// A child install stops itself once its staging copy is complete, so the kill lands there every time: that
 // leaves its complete staging folder and the earlier install as it was. The next install removes only
 // what it made and leaves the other's leftover untouched.
 auto killed = [](Install& t) -> Skip {
   Tree earlier = snapshot(t.destination);
   pid_t child = ::fork();
   if (child == 0) {
-    ::dup2(::open("/dev/null", O_WRONLY), STDOUT_FILENO);
-    ::execl(kHelper.c_str(), kHelper.c_str(), "install-stop", t.payload.c_str(), t.xplane.c_str(), nullptr);
-    ::_exit(127);
+    t.platform.stopAfterCopy = true;
+    ::_exit(installOutcome(t.xplane) == kOk ? 0 : 1);
   }
   int status = 0;
   EXPECT_EQ(::waitpid(child, &status, WUNTRACED), child);
-  EXPECT_TRUE(WIFSTOPPED(status)) << "the helper ended before its copy was complete, status " << status;
+  EXPECT_TRUE(WIFSTOPPED(status)) << "the install ended before its copy was complete, status " << status;
   ::kill(child, SIGKILL);
   EXPECT_EQ(::waitpid(child, &status, 0), child);
   Names left = entries(t.plugins);

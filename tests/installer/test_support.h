@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -90,6 +91,7 @@ class TestPlatform : public SystemPlatform {
   std::optional<std::string> resource;  // logical path of the resource "TAVRO"
   std::optional<std::vector<RunningApplication>> running;
   std::optional<std::optional<std::string>> openResult;  // answered instead of really opening
+  bool stopAfterCopy = false;  // stops the process once a copy is complete, so that a test can kill it there
   Names copiedTo, opened;
 
   bool fileExists(const std::string& p) override { return SystemPlatform::fileExists(real(p)); }
@@ -100,6 +102,7 @@ class TestPlatform : public SystemPlatform {
     if (fail.count("copy")) fs::create_directories(real(to) + "/partial");  // fails half-way
     failIf("copy");
     SystemPlatform::copyItem(real(from), real(to));
+    if (stopAfterCopy) ::raise(SIGSTOP);
   }
   void moveItem(const std::string& from, const std::string& to) override {
     failIf("move");
