@@ -226,7 +226,6 @@ const Case kCases[] = {
      .items = {{"Installer", "gone"}, {"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_default_data", .outcome = kNotXPlane, .items = {{"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_folder_is_not_made", .outcome = kNotXPlane, .items = {{"X-Plane 12", "gone"}}},
-    {.name = "plugins_unwritable", .outcome = kPluginsUnwritable, .earlier = true, .fail = {{"write", EACCES}}},
     {.name = "verify_failure_after_replace_leaves_no_add_on", .outcome = kVerify, .earlier = true, .plugin = "",
      .left = Left::noAddOn},
     {.name = "plugin_file_is_a_folder", .outcome = kVerify,

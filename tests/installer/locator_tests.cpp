@@ -193,21 +193,3 @@ TEST(LocatorRules, XdgDesktopAndSteamLibraries) {
       {"\x00\x01path\x00/a\x00\x08\x08\xff\""s, {}}};
   for (const auto& [vdf, expected] : libraries) EXPECT_EQ(XPlaneLocator::steamLibraries(vdf), expected) << vdf;
 }
-
-// The system's own services: the home folder comes from $HOME when it is an absolute path, from the
-// password database otherwise; the environment is the process's.
-TEST(LocatorOnThisMachine, HomeFromTheEnvironment) {
-  SystemPlatform system;
-  std::optional<std::string> savedHome = system.environment("HOME");
-  ::unsetenv("HOME");
-  std::string fromDatabase = system.homeDirectory();
-  EXPECT_EQ(fromDatabase.front(), '/');
-  for (const char* unusable : {"", "relative/home"}) {
-    ::setenv("HOME", unusable, 1);
-    EXPECT_EQ(system.homeDirectory(), fromDatabase) << unusable;
-  }
-  ::setenv("HOME", "/srv/pilot/../pilot2/", 1);
-  EXPECT_EQ(system.homeDirectory(), "/srv/pilot2/");
-  EXPECT_EQ(system.environment("HOME"), "/srv/pilot/../pilot2/");
-  savedHome ? ::setenv("HOME", savedHome->c_str(), 1) : ::unsetenv("HOME");
-}

@@ -180,12 +180,12 @@ const Row kRows[] = {
       {{"X-Plane at " + kApps, "unwritable", "press Return"},
        kOne + kAppsRow + "12 red: " + kUnwritable + "\n" + kButtons},
       {{"writable", "press Return"}, kInstalled + kOpenButtons}}},
-    // An empty folder, a file and a missing folder: none is listed. The message stays through a change
+    // A folder that is not X-Plane's, a file and a missing folder: none is listed. The message stays through a change
     // of selection and a cancelled picker, and goes with a good folder; a listed folder chosen again
     // by another path is selected, not listed twice.
     {"folders_picked", {kApps, kSim},
-     {{{"folder /Volumes/Empty", "file /Volumes/file.txt", "show window", "pick /Volumes/Empty",
-        "pick /Volumes/file.txt", "pick /Volumes/Gone", "click row 0", "cancel picker"},
+     {{{"file /Volumes/file.txt", "show window", "pick /Installer", "pick /Volumes/file.txt", "pick /Volumes/Gone",
+        "click row 0", "cancel picker"},
        kOne + kAppsRow + kNotXPlane + kButtons},
       {{"pick " + kSim}, kSeveral + "( ) /home/pilot/X-Plane 12\n(x) /Volumes/Sim/X-Plane 12\n" + kButtons},
       {{"pick /home/pilot/../pilot/./X-Plane 12/"}, kSeveral + kAppsRow + "( ) /Volumes/Sim/X-Plane 12\n" + kButtons}}},
@@ -229,8 +229,6 @@ struct WindowRow : Window, ::testing::WithParamInterface<Row> {
       if (s == "unwritable") platform.fail["write"] = EACCES;
     } else if (!arg("X-Plane at").empty()) {
       makeXPlane(platform.real(arg("X-Plane at")));
-    } else if (!arg("folder").empty()) {
-      fs::create_directories(platform.real(arg("folder")));
     } else if (!arg("file").empty()) {
       writeFile(platform.real(arg("file")), "");
     } else if (!arg("remove").empty()) {
