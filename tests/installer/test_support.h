@@ -125,7 +125,7 @@ class TestPlatform : public SystemPlatform {
     return SystemPlatform::readFile(real(p), maxBytes);
   }
   std::optional<std::string> resourceFolder(const std::string& name) override {
-    return name == "TAVRO" ? resource : std::nullopt;
+    return name == "TAVRO" && resource && fileExists(*resource) ? resource : std::nullopt;
   }
   std::string randomUUID() override { return uuid ? *uuid : SystemPlatform::randomUUID(); }
   std::vector<RunningApplication> runningApplications() override {
