@@ -212,7 +212,6 @@ auto killed = [](Install& t) -> Skip {
 
 const Case kCases[] = {
     {.name = "fresh", .outcome = kOk},
-    {.name = "update_replaces_the_whole_folder", .outcome = kOk, .earlier = true},
     {.name = "update_sets_the_old_aside_where_no_exchange", .outcome = kOk, .earlier = true, .setAside = true},
     {.name = "others_staging_folders_stay", .outcome = kOk,
      .items = {{kPluginsAt + "TAVRO.installing-DEADBEEF/" + kPlugin, "half"}}},
@@ -224,7 +223,6 @@ const Case kCases[] = {
      .items = {{kPayloadAt + kPlugin, "gone"}}},
     {.name = "no_payload_and_not_xplane", .outcome = kMissing,
      .items = {{"Installer", "gone"}, {"X-Plane 12/Resources/default data", "gone"}}},
-    {.name = "no_default_data", .outcome = kNotXPlane, .items = {{"X-Plane 12/Resources/default data", "gone"}}},
     {.name = "no_folder_is_not_made", .outcome = kNotXPlane, .items = {{"X-Plane 12", "gone"}}},
     {.name = "verify_failure_after_replace_leaves_no_add_on", .outcome = kVerify, .earlier = true, .plugin = "",
      .left = Left::noAddOn},
