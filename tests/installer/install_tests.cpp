@@ -37,6 +37,18 @@ const std::string kVerify = "verifyFailed\n" + kVerifyFailed + "\n";
 const std::string kNotXPlane = "notXPlane\n" + std::string(XPlaneDesktop::kThisDesktop.notXPlane) + "\n";
 const std::string kPluginsUnwritable = "pluginsUnwritable\n" + kUnwritable + "\n";
 
+// Installs into the folder: "ok", or the error's case and its description, each line ended.
+std::string installOutcome(const std::string& xplaneFolder) {
+  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable",
+                                       "verifyFailed"};
+  try {
+    Installer::install(xplaneFolder);
+    return "ok\n";
+  } catch (const InstallError& e) {
+    return std::string(kCases[static_cast<int>(e.which())]) + "\n" + e.errorDescription() + "\n";
+  }
+}
+
 Skip noMountsBecause;  // set by main when no private mount namespace could be made
 
 std::uint64_t freeBlocks(const std::string& path) {
@@ -75,7 +87,7 @@ struct Install : ::testing::Test {
     return std::nullopt;
   }
   // Root ignores permission bits, so cases about them install as the unprivileged user "nobody" (uid
-  // and gid 65534) in the helper program, with the X-Plane folder that user's.
+  // and gid 65534) in a child process, with the X-Plane folder that user's.
   Skip becomeNobody() {
     if (::geteuid() != 0) return "needs root";
     for (fs::path up = fs::path(tmp.Path()).parent_path(); up != up.root_path(); up = up.parent_path())

@@ -1,5 +1,5 @@
 // Helpers for the installer tests: a platform rooted in a temporary folder with forced failures, the
-// fake X-Plane folder and payload makers, folder snapshots, and installs run here or as another user.
+// fake X-Plane folder and payload makers, and folder snapshots.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -200,19 +200,6 @@ inline std::string makeProgram(const std::string& folder, const std::string& pro
   fs::permissions(exe, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read |
                            fs::perms::group_exec | fs::perms::others_exec);
   return exe;
-}
-
-// Installs into the folder: "ok", or the error's case and its description, each line ended; the
-// helper program prints the same.
-inline std::string installOutcome(const std::string& xplaneFolder) {
-  static const char* const kCases[] = {"copyFailed", "payloadMissing", "notXPlane", "pluginsUnwritable",
-                                       "verifyFailed"};
-  try {
-    Installer::install(xplaneFolder);
-    return "ok\n";
-  } catch (const InstallError& e) {
-    return std::string(kCases[static_cast<int>(e.which())]) + "\n" + e.errorDescription() + "\n";
-  }
 }
 
 }  // namespace testing_support
