@@ -189,7 +189,8 @@ class HostedPlugin {
     return error_;
   }
 
-  // Sends from phone 0 or 1, noting the reply a query is owed. A frame runs first when the plug-in's small receive buffer could overflow, so that every datagram arrives.
+  // Sends from phone 0 or 1, noting the reply a query is owed. A frame runs first when the plug-in's small
+  // receive buffer could overflow, so that every datagram arrives.
   std::string Send(int phone, const std::string &bytes) {
     if (std::string err = pending_ == 12 ? Frame(kFrameDt) : ""; !err.empty()) return err;
     if (!phones_[phone].SendBytes(bytes)) return "a " + std::to_string(bytes.size()) + "-byte datagram did not leave";
