@@ -4,16 +4,11 @@
 // owes, at the phone that asked.
 #pragma once
 
-#include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <string>
 #include <thread>
-#include <vector>
 
 // clang finds it in its own headers; the gcc build points at that one folder only.
 #if __has_include(<fuzzer/FuzzedDataProvider.h>)

@@ -1,9 +1,4 @@
 // The apt.dat reader on small hand-written files, one table of row rules, and the nearest-airport query.
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,6 @@
 // inputs through the reader, the datagram and query inputs through the real plug-in.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iterator>
