@@ -1,7 +1,7 @@
 // The Windows TAVRO.xpl under Wine, in our simulated X-Plane for Windows, against a phone on 127.0.0.1: the
 // same flight of datagrams goes to the Windows plug-in and to the Linux one, and both must answer with the
 // same bytes, the same head pose and the same log. Wine has none of MinGW's runtime DLLs (a pilot's Windows
-// neither), so a plug-in that loads here needs only Windows' own DLLs and XPLM_64.dll.
+// neither), so the flight also shows that the slice loads on its own and exports the five entry points.
 #include <signal.h>
 #include <sys/stat.h>
 
@@ -159,4 +159,14 @@ TEST(Wine, WindowsPluginAnswersAFlightWithTheLinuxPluginsBytesAndNeedsOnlyWindow
     EXPECT_EQ(yaw, 80.0f) << "yaw 40 at full weight";
   }
   EXPECT_TRUE(std::filesystem::exists(marker)) << "the plug-in did not try the incomplete dnssd.dll";
+
+  // What a pilot's Windows needs to load the slice: only XPLM_64.dll and Windows' own DLLs.
+  FILE *p = popen("'" CVHT_MINGW_OBJDUMP "' -p '" CVHT_WIN_XPL "'", "r");
+  ASSERT_NE(p, nullptr);
+  Lines dlls;
+  for (char buf[512]; fgets(buf, sizeof buf, p);)
+    if (std::strncmp(buf, "\tDLL Name: ", 11) == 0) dlls.emplace_back(buf + 11, std::strcspn(buf + 11, "\n"));
+  ASSERT_EQ(pclose(p), 0);
+  std::sort(dlls.begin(), dlls.end());
+  EXPECT_EQ(dlls, (Lines{"KERNEL32.dll", "WS2_32.dll", "XPLM_64.dll", "msvcrt.dll"}));
 }
