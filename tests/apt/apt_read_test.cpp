@@ -174,13 +174,11 @@ TEST(Nearest, DistanceRadiusOrderAndCount) {
     int count;
     std::string want;  // "airport:distance" each
   } cases[] = {
-      {"EmptyIndex", {}, 47.0, 8.0, 150.0, 44, ""},
       {"CountZero", two, 47.0, 8.0, 150.0, 0, ""},
       {"CountNegative", two, 47.0, 8.0, 150.0, -3, ""},
       {"NearestFirstOutsideRadiusLeftOut", row, 10.0, 0.0, 150.0, 100, "1:6 3:12 4:17.727 0:30"},
       {"CutToCount", row, 10.0, 0.0, 150.0, 2, "1:6 3:12"},
       {"WideRadius", row, 10.0, 0.0, 1000.0, 5, "1:6 3:12 4:17.727 0:30 2:180"},
-      {"RadiusSixty", exact, 0.0, 0.0, 60.0, 10, "2:0 3:15 1:30 0:60"},
       {"RadiusBoundaryIncluded", exact, 0.0, 0.0, 30.0, 10, "2:0 3:15 1:30"},
       {"JustInsideTheBoundary", exact, 0.0, 0.0, 29.999, 10, "2:0 3:15"},
       {"RadiusZero", exact, 0.0, 0.0, 0.0, 10, "2:0"},
@@ -188,7 +186,6 @@ TEST(Nearest, DistanceRadiusOrderAndCount) {
       {"NoWrapAcrossTheAntimeridian", dateLine, 0.0, 179.75, 150.0, 10, "1:15"},
       {"FarSideOnlyTheLongWayRound", dateLine, 0.0, 179.75, 30000.0, 10, "1:15 0:21555"},
       {"PlacesWithoutDistanceNeverTaken", bad, 1.0, 1.0, INFINITY, 10, "2:0"},
-      {"HugeRadius", bad, 1.0, 1.0, 1e300, 10, "2:0"},
       {"QueryPointNotFinite", bad, NAN, 1.0, 150.0, 10, ""},
   };
   for (const auto &c : cases) {
