@@ -1,9 +1,4 @@
 // The apt.dat reader on small hand-written files, one table of row rules, and the nearest-airport query.
-#include <cmath>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -40,6 +35,7 @@ std::string Datum(const std::string &lat, const std::string &lon) {
 }
 
 const std::string kRwy = RunwayRow("09", "10.0", "20.0", "27", "10.2", "20.4");
+const std::string kTwenty = kRwy.substr(0, kRwy.rfind(" 20.4") + 5) + "\n";  // "100 30.00 ... 27 10.2 20.4"
 const std::string kAt = "(10.1 20.2 100) ";  // an airport placed by kRwy alone
 
 struct RowCase {
@@ -86,9 +82,11 @@ std::vector<RowCase> RowCases() {
        Header("ABCDEFGHIJ", 1234) + kRwy + Header("X7", -210) + kRwy + Header("ABCDEFG", 0) +
            RunwayRow("09LX", "1", "2", "2", "1.5", "2.5"),
        "ABCDEFG(10.1 20.2 1234) X7(10.1 20.2 -210) ABCDEFG(1.25 2.25 0) | 0:09/27 1:09/27 2:09L/2"},
-      // A header of 4 tokens leaves no airport open, so its runway and datum are ignored too.
+      // A header of 4 tokens leaves no airport open, so its runway and datum are ignored too. A runway row
+      // needs 20 tokens (kTwenty, its last one the second end's longitude); 19 are too few.
       {"TruncatedRowsAreSkipped",
-       Header("A") + kRwy + "1 100 0 0\n" + kRwy + Datum("5", "5") + Header("B") + kRwy.substr(0, kRwy.find(" 27 ")) +
+       Header("A") + kTwenty + "1 100 0 0\n" + kRwy + Datum("5", "5") + Header("B") +
+           kRwy.substr(0, kRwy.find(" 27 ")) + "\n" + kTwenty.substr(0, kTwenty.rfind(' ')) +
            "\n1302 datum_lat\n1302\n" + Datum("7", "8") + "100\n100 \n",
        "A" + kAt + "B(7 8 100) | 0:09/27"},
       // NaN is no zero, so NANZ stays.
@@ -136,16 +134,6 @@ TEST(AptRead, IndexHoldsWhatTheRowsSay) {
   }
 }
 
-// A path that does not open leaves the index untouched; a folder opens, but its first read fails.
-TEST(AptRead, UnreadablePathsReturnFalse) {
-  cvhtsupport::TempDir dir;
-  apt::Index index, folder;
-  index.airports.push_back(apt::Airport{"KEEP", 1.0f, 2.0f, 3});
-  EXPECT_FALSE(index.read((dir.Path() + "/absent/apt.dat").c_str()));
-  EXPECT_FALSE(folder.read(dir.Path().c_str()));
-  EXPECT_EQ(Dump(index) + Dump(folder), "KEEP(1 2 3) ||");
-}
-
 // On a hand-built index: -0 counts as zero, NaN does not, runways whose owner is gone or out of range go too.
 TEST(AptRead, DropUnplaceableKeepsOnlyPlacedAirportsAndTheirRunways) {
   apt::Index index;
@@ -156,31 +144,15 @@ TEST(AptRead, DropUnplaceableKeepsOnlyPlacedAirportsAndTheirRunways) {
   EXPECT_EQ(Dump(index), "A(1 0 0) NAN(nan 0 0) | 0:R/S 1:N/S");
 }
 
-// parseRunwayRow on its own: the token count, the row code and every field; rejected rows leave rw as it was.
-TEST(AptRead, ParseRunwayRowReadsTheFirstTwentyTokensAndLeavesRejectedRowsUntouched) {
-  const std::string full = "100 30 1 0 0.25 0 2 1 09 10 20 0 0 2 0 0 0 27 10.2 20.4";  // 20 tokens
-  const std::string sea =
-      RunwayRow("16L", "47.46380300", "-122.30803400", "34R", "47.43112200", "-122.30807500", "45.72");
-  // Row, then "end1/end2 width lat1 lon1 lat2 lon2 airport" as parsed, or "" where the row is rejected.
-  const std::pair<std::string, std::string> cases[] = {
-      {sea.substr(0, sea.size() - 1) + " extra1 extra2 extra3 extra4",
-       "16L/34R 45.72 47.4638 -122.308 47.43112 -122.3081 -1"},
-      {"\t " + full + "\r\n", "09/27 30 10 20 10.2 20.4 -1"},
-      {RunwayRow("09", "north", "20", "27", "x", "20.4", "wide"), "09/27 0 0 20 0 20.4 -1"},
-      {"", ""}, {" \t\r\n", ""}, {full.substr(0, full.rfind(' ')), ""}, {"1000" + full.substr(3), ""},
-      {"10 " + full.substr(4), ""}, {"100x" + full.substr(3), ""}, {"0100" + full.substr(3), ""}};
-  for (const auto &[row, want] : cases) {
-    std::string line = row;
+// parseRunwayRow on rows read never hands it (read takes rows that start "100" and a blank): another code
+// is rejected and leaves rw as it was.
+TEST(AptRead, ParseRunwayRowRejectsOtherCodesLeavingTheRunwayUntouched) {
+  for (std::string row : {"\t 1000" + kRwy.substr(3), "0100" + kRwy.substr(3), "10" + kRwy.substr(3)}) {
     apt::Runway rw, before;
     std::memset(&rw, 0x5a, sizeof rw);
     before = rw;
-    char got[128] = "";
-    if (apt::parseRunwayRow(line.data(), rw))
-      std::snprintf(got, sizeof got, "%s/%s %.7g %.7g %.7g %.7g %.7g %d", rw.end1, rw.end2, double(rw.widthM),
-                    double(rw.lat1), double(rw.lon1), double(rw.lat2), double(rw.lon2), rw.airport);
-    else
-      EXPECT_EQ(std::memcmp(&rw, &before, sizeof rw), 0) << row;
-    EXPECT_EQ(got, want) << row;
+    EXPECT_FALSE(apt::parseRunwayRow(row.data(), rw)) << row;
+    EXPECT_EQ(std::memcmp(&rw, &before, sizeof rw), 0) << row;
   }
 }
 
@@ -202,13 +174,11 @@ TEST(Nearest, DistanceRadiusOrderAndCount) {
     int count;
     std::string want;  // "airport:distance" each
   } cases[] = {
-      {"EmptyIndex", {}, 47.0, 8.0, 150.0, 44, ""},
       {"CountZero", two, 47.0, 8.0, 150.0, 0, ""},
       {"CountNegative", two, 47.0, 8.0, 150.0, -3, ""},
       {"NearestFirstOutsideRadiusLeftOut", row, 10.0, 0.0, 150.0, 100, "1:6 3:12 4:17.727 0:30"},
       {"CutToCount", row, 10.0, 0.0, 150.0, 2, "1:6 3:12"},
       {"WideRadius", row, 10.0, 0.0, 1000.0, 5, "1:6 3:12 4:17.727 0:30 2:180"},
-      {"RadiusSixty", exact, 0.0, 0.0, 60.0, 10, "2:0 3:15 1:30 0:60"},
       {"RadiusBoundaryIncluded", exact, 0.0, 0.0, 30.0, 10, "2:0 3:15 1:30"},
       {"JustInsideTheBoundary", exact, 0.0, 0.0, 29.999, 10, "2:0 3:15"},
       {"RadiusZero", exact, 0.0, 0.0, 0.0, 10, "2:0"},
@@ -216,7 +186,6 @@ TEST(Nearest, DistanceRadiusOrderAndCount) {
       {"NoWrapAcrossTheAntimeridian", dateLine, 0.0, 179.75, 150.0, 10, "1:15"},
       {"FarSideOnlyTheLongWayRound", dateLine, 0.0, 179.75, 30000.0, 10, "1:15 0:21555"},
       {"PlacesWithoutDistanceNeverTaken", bad, 1.0, 1.0, INFINITY, 10, "2:0"},
-      {"HugeRadius", bad, 1.0, 1.0, 1e300, 10, "2:0"},
       {"QueryPointNotFinite", bad, NAN, 1.0, 150.0, 10, ""},
   };
   for (const auto &c : cases) {

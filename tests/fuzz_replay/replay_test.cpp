@@ -2,7 +2,6 @@
 // inputs through the reader, the datagram and query inputs through the real plug-in.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <fstream>
 #include <iterator>
@@ -29,13 +28,13 @@ TEST_P(Corpus, ChecksHold) {
   const auto *bytes = reinterpret_cast<const uint8_t *>(input.data());
   const std::string kind = GetParam().parent_path().filename();
   if (kind == "apt") {
-    EXPECT_EQ(cvhtfuzz::CheckAptFile(bytes, input.size()), "");
+    EXPECT_EQ(cvhtfuzz::CheckInput(kind, nullptr, bytes, input.size()), "");
     return;
   }
   ASSERT_FALSE(input.empty()) << "an empty input asks the plug-in nothing";
   cvhtfuzz::HostedPlugin host;
   ASSERT_EQ(host.Error(), "");
-  EXPECT_EQ(kind == "query" ? host.RunQueries(bytes, input.size()) : host.RunDatagrams(bytes, input.size()), "");
+  EXPECT_EQ(cvhtfuzz::CheckInput(kind, &host, bytes, input.size()), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Replay, Corpus, testing::ValuesIn(CorpusFiles()), [](const auto &info) {

@@ -1,8 +1,7 @@
-// Floods of datagrams at the real plug-in while the simulated X-Plane runs at 60 Hz in real time: every
+// A flood of datagrams at the real plug-in while the simulated X-Plane runs at 60 Hz in real time: every
 // datagram that reached the socket is accounted for, no status packet echoes a torn pose, the newest
-// in-order pose wins, it keeps answering, and a peer that restarts on every datagram fills no log.
+// in-order pose wins, and it keeps answering.
 #include <random>
-#include <regex>
 
 #include "../plugin/plugin_fixture.h"
 
@@ -21,27 +20,6 @@ long KernelDrops(uint16_t port) {
         local == port)
       return drops;
   return -1;
-}
-
-// Runs frames at 60 Hz in real time, each followed by afterFrame, while send(i) floods from a thread of its
-// own; until send returns false or maxFrames have run. Returns the frames run.
-template <typename Send, typename After>
-int FloodAt60Hz(Send send, int maxFrames, After afterFrame) {
-  std::atomic<bool> flooding{true};
-  std::thread sender([&] {
-    for (long i = 0; flooding && send(i); ++i) {
-    }
-    flooding = false;
-  });
-  int frames = 0;
-  for (auto next = std::chrono::steady_clock::now(); flooding && frames < maxFrames; ++frames) {
-    simxp::RunFrame(1.0f / 60.0f);
-    afterFrame();
-    std::this_thread::sleep_until(next += std::chrono::microseconds(16667));
-  }
-  flooding = false;
-  sender.join();
-  return frames;
 }
 
 }  // namespace
@@ -73,24 +51,33 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
   uint32_t seq = 1000;
   std::mt19937 rng(7);
   const auto t0 = std::chrono::steady_clock::now();
-  const int frames = FloodAt60Hz(
-      [&](long i) {
-        std::string d;
-        switch (rng() % 8) {
-          case 0:
-          case 1:
-          case 2: d = PoseBytes(++seq, {0.01f, 0, 0, 10, 0, 0}); break;
-          case 3: d = PoseBytes(seq - 1 - rng() % 50, {0, 0, 0, -10, 0, 0}); break;
-          case 4: d = std::string(rng() % 48, 'x'); if (d.size() >= 4) std::memcpy(d.data(), "CVHT", 4); break;
-          case 5: d = PoseBytes(seq + 1, {}, true, 3); break;
-          case 6: d = QueryBytes("LSZH"); break;
-          default: d = std::string(rng() % 200, static_cast<char>(rng())); break;
-        }
-        sent += ph.SendBytes(d);
-        if (i % 200 == 0) std::this_thread::sleep_until(t0 + std::chrono::microseconds(i * 50));
-        return i + 1 < kTotal;
-      },
-      1 << 30, read);
+  // The sender floods from a thread of its own while this one runs the frames at 60 Hz.
+  std::atomic<bool> flooding{true};
+  std::thread sender([&] {
+    for (long i = 0; i < kTotal; ++i) {
+      std::string d;
+      switch (rng() % 8) {
+        case 0:
+        case 1:
+        case 2: d = PoseBytes(++seq, {0.01f, 0, 0, 10, 0, 0}); break;
+        case 3: d = PoseBytes(seq - 1 - rng() % 50, {0, 0, 0, -10, 0, 0}); break;
+        case 4: d = std::string(rng() % 48, 'x'); if (d.size() >= 4) std::memcpy(d.data(), "CVHT", 4); break;
+        case 5: d = PoseBytes(seq + 1, {}, true, 3); break;
+        case 6: d = QueryBytes("LSZH"); break;
+        default: d = std::string(rng() % 200, static_cast<char>(rng())); break;
+      }
+      sent += ph.SendBytes(d);
+      if (i % 200 == 0) std::this_thread::sleep_until(t0 + std::chrono::microseconds(i * 50));
+    }
+    flooding = false;
+  });
+  int frames = 0;
+  for (auto next = t0; flooding; ++frames) {
+    simxp::RunFrame(1.0f / 60.0f);
+    read();
+    std::this_thread::sleep_until(next += std::chrono::microseconds(16667));
+  }
+  sender.join();
   for (int i = 0; i < 10; ++i) {  // what is left
     simxp::RunFrame(1.0f / 60.0f);
     read();
@@ -125,40 +112,4 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
   // Every datagram that reached the socket is a counted pose, a counted bad one, or an answered question.
   EXPECT_EQ(recv + bad + replies, kTotal + 3 - drops)
       << "recv=" << recv << " bad=" << bad << " replies=" << replies << " drops=" << drops;
-}
-
-TEST_F(PluginTest, FloodOfRestartsOutOfOrderAndMismatchesKeepsTheLogQuiet) {
-  ASSERT_EQ(Start(), 1);
-  // The one-off lines first: the scan's result and the eye point the first pose captures.
-  Phone &ph = phone();
-  ph.Send(PoseBytes(1));
-  ASSERT_FALSE(AwaitScan().empty());
-  ASSERT_EQ(LinesStartingWith("eye reference captured").size(), 1u);
-  const size_t before = Lines().size();
-  // Restarts from 5000 and from 4990 down to 0, and another protocol version. Which restart a line names
-  // depends on where a frame's drain begins, so either exact line may stand.
-  const std::string kinds[] = {PoseBytes(5000), PoseBytes(0), PoseBytes(4990), PoseBytes(0), PoseBytes(6000, {}, true, 3)};
-  long sent = 0;
-  const int kSeconds = 4;
-  FloodAt60Hz(
-      [&](long i) {
-        sent += ph.SendBytes(kinds[i % 5]);
-        if (i % 100 == 99) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        return true;
-      },
-      kSeconds * 60, [&] { ph.Drain(); });
-
-  std::vector<std::string> fromPeer;
-  const auto lines = Lines();
-  for (size_t i = before; i < lines.size(); ++i)
-    if (lines[i].rfind("CVHT: recv=", 0) != 0 && lines[i].rfind("CVHT: link ", 0) != 0) fromPeer.push_back(lines[i]);
-  EXPECT_GT(sent, 10000);
-  EXPECT_LE(fromPeer.size(), static_cast<size_t>(2 * kSeconds + 1));
-  const std::regex held("CVHT: sender restart detected [0-9]+ more times in the last second — lines suppressed");
-  EXPECT_TRUE(std::any_of(fromPeer.begin(), fromPeer.end(), [&](const std::string &l) { return std::regex_match(l, held); }))
-      << "the flood provoked no held-back restarts";
-  for (const auto &l : fromPeer)
-    EXPECT_TRUE(std::regex_match(l, held) || l == "CVHT: sender restart detected (seq 5000 -> 0), resyncing" ||
-                l == "CVHT: sender restart detected (seq 4990 -> 0), resyncing")
-        << l;
 }
