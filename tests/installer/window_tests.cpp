@@ -1,6 +1,7 @@
 // The installer window, real and offscreen, with the real install engine on temporary X-Plane folders.
 // One row per walk the user can take through its keys, buttons and folder picker; at each stop the
-// window is compared, as the user sees it, with one expected text.
+// window is compared, as the user sees it, with one expected text, and saved as a PNG in the build
+// folder for a person to look at.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -274,6 +275,9 @@ TEST_P(WindowRow, ShowsAtEachStop) {
     }
     EXPECT_FALSE(state().installed && state().error);
     EXPECT_FALSE(state().working);
+    fs::create_directories(TAVRO_SCREENS_DIR);
+    std::string png = TAVRO_SCREENS_DIR "/" + std::string(r.name) + "_" + std::to_string(stop + 1) + ".png";
+    EXPECT_TRUE(view->grab().save(QString::fromStdString(png))) << png;
   }
 }
 

@@ -160,13 +160,20 @@ TEST(Wine, WindowsPluginAnswersAFlightWithTheLinuxPluginsBytesAndNeedsOnlyWindow
   }
   EXPECT_TRUE(std::filesystem::exists(marker)) << "the plug-in did not try the incomplete dnssd.dll";
 
-  // What a pilot's Windows needs to load the slice: only XPLM_64.dll and Windows' own DLLs.
+  // What a pilot's Windows needs to load the slice: only XPLM_64.dll and Windows' own DLLs; and the five
+  // entry points are all it shows X-Plane (MinGW exports every symbol when none is marked).
   FILE *p = popen("'" CVHT_MINGW_OBJDUMP "' -p '" CVHT_WIN_XPL "'", "r");
   ASSERT_NE(p, nullptr);
-  Lines dlls;
-  for (char buf[512]; fgets(buf, sizeof buf, p);)
-    if (std::strncmp(buf, "\tDLL Name: ", 11) == 0) dlls.emplace_back(buf + 11, std::strcspn(buf + 11, "\n"));
+  Lines dlls, exports;
+  bool inNames = false;
+  for (char buf[512]; fgets(buf, sizeof buf, p);) {
+    const std::string s(buf, std::strcspn(buf, "\n"));
+    if (s.rfind("\tDLL Name: ", 0) == 0) dlls.push_back(s.substr(11));
+    inNames = s == "[Ordinal/Name Pointer] Table" || (inNames && s.rfind("\t[", 0) == 0);
+    if (inNames && s[0] == '\t') exports.push_back(s.substr(s.rfind(' ') + 1));
+  }
   ASSERT_EQ(pclose(p), 0);
   std::sort(dlls.begin(), dlls.end());
   EXPECT_EQ(dlls, (Lines{"KERNEL32.dll", "WS2_32.dll", "XPLM_64.dll", "msvcrt.dll"}));
+  EXPECT_EQ(exports, (Lines{"XPluginDisable", "XPluginEnable", "XPluginReceiveMessage", "XPluginStart", "XPluginStop"}));
 }
