@@ -42,26 +42,11 @@ std::string Bytes(const T &v) {
   return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
-// The value of key=... in the latest link report, as printed.
-inline std::string ReportField(const std::string &key) {
-  auto lines = simxp::LogLines();
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (it->rfind("CVHT: recv=", 0) != 0 && it->rfind("CVHT: link ", 0) != 0) continue;
-    const std::string line = it->substr(5) + " ";
-    const auto at = line.find(" " + key + "=");
-    if (at == std::string::npos) continue;
-    const auto start = at + key.size() + 2;
-    return line.substr(start, line.find(' ', start) - start);
-  }
-  return "<no report>";
-}
-
-// apt.dat text: each airport a header, its runways (widths 30, 31, ... m) and, when given, its datum.
+// apt.dat text: each airport a header, its runways (widths 30, 31, ... m) and its datum.
 class AptText {
  public:
   AptText() { out_ << "I\n1200 Generated for tests\n\n"; }
-  AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0,
-                   bool datum = true) {
+  AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0) {
     out_ << "1 " << elevationFt << " 0 0 " << ident << " Test field " << ident << "\n";
     for (int r = 0; r < runways; ++r) {
       char row[256];
@@ -70,15 +55,9 @@ class AptText {
                     30.0 + r, r % 36 + 1, lat - 0.01, lon - 0.01 * r, (r + 18) % 36 + 1, lat + 0.01, lon + 0.01 * r);
       out_ << row;
     }
-    if (datum) {
-      char row[128];
-      std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
-      out_ << row;
-    }
-    return *this;
-  }
-  AptText &Raw(const std::string &lines) {
-    out_ << lines;
+    char row[128];
+    std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
+    out_ << row;
     return *this;
   }
   std::string Text() const { return out_.str() + "99\n"; }
@@ -189,6 +168,14 @@ class PluginTest : public ::testing::Test {
     for (const auto &l : simxp::LogLines())
       if (l.rfind("CVHT: " + text, 0) == 0) out.push_back(l);
     return out;
+  }
+  // The value of key=... in the latest link report and the link line after it, as printed.
+  static std::string ReportField(const std::string &key) {
+    const auto report = LinesStartingWith("recv="), link = LinesStartingWith("link ");
+    if (report.empty() || link.empty()) return "<no report>";
+    const std::string line = report.back() + link.back().substr(10) + " ";
+    const auto at = line.find(" " + key + "=") + key.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
   }
   static std::string LastLine() {
     auto lines = simxp::LogLines();
