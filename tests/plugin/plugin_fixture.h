@@ -1,14 +1,8 @@
 // Test fixture: the real TAVRO.xpl in our simulated X-Plane, and a phone on a real UDP socket.
 #pragma once
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -47,15 +41,14 @@ class AptText {
  public:
   AptText() { out_ << "I\n1200 Generated for tests\n\n"; }
   AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0) {
+    char row[256];
     out_ << "1 " << elevationFt << " 0 0 " << ident << " Test field " << ident << "\n";
     for (int r = 0; r < runways; ++r) {
-      char row[256];
       std::snprintf(row, sizeof row,
                     "100 %.2f 1 0 0.25 1 3 0 %02dL %.8f %.8f 0 0 3 2 1 0 %02dR %.8f %.8f 0 0 3 2 1 0\n",
                     30.0 + r, r % 36 + 1, lat - 0.01, lon - 0.01 * r, (r + 18) % 36 + 1, lat + 0.01, lon + 0.01 * r);
       out_ << row;
     }
-    char row[128];
     std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
     out_ << row;
     return *this;
