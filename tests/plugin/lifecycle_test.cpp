@@ -63,20 +63,16 @@ TEST_F(PluginTest, StartStopDisableAndAircraftLoadInOneLoad) {
   EXPECT_EQ(simxp::TotalWrites(), 0u) << "nothing to put back before the first pose";
   ASSERT_EQ(Start(), 1);
   EXPECT_EQ(simxp::RegisteredFlightLoops(), 1u);
-  const auto stream = [&](uint32_t from) {
-    for (uint32_t s = from; s < from + 30; ++s) {
-      phone().Send(PoseBytes(s, {0.2f, 0.1f, 0.1f, 20, 10, 5}));
-      Frame();
-    }
-    EXPECT_GT(Head(3), 40.0f);
-  };
-  stream(1);
+  const Pose turned = {0.2f, 0.1f, 0.1f, 20, 10, 5};
+  Stream(turned, 30);
+  EXPECT_GT(Head(3), 40.0f);
   plugin_.Disable();
   EXPECT_EQ(Heads(), kNeutral) << "disable";
   uint64_t writes = simxp::TotalWrites();
   EXPECT_EQ(plugin_.Enable(), 1);
   EXPECT_EQ(simxp::TotalWrites(), writes);
-  stream(31);
+  Stream(turned, 30);
+  EXPECT_GT(Head(3), 40.0f);
   Stop();
   EXPECT_EQ(Heads(), kNeutral) << "stop";
   writes = simxp::TotalWrites();
@@ -86,8 +82,8 @@ TEST_F(PluginTest, StartStopDisableAndAircraftLoadInOneLoad) {
   EXPECT_EQ(LastLine(), "CVHT: stopped");
 
   ASSERT_EQ(Start(), 1);
-  phone().Send(PoseBytes(61));
-  Frames(2);
+  Stream({}, 1);
+  Frame();
   simxp::SetFloat(simxp::kEyeRefs[0], -0.25f);
   simxp::SetFloat(simxp::kEyeRefs[1], 1.125f);
   simxp::SetFloat(simxp::kEyeRefs[2], 2.5f);

@@ -122,6 +122,13 @@ class PluginTest : public ::testing::Test {
   void Frames(int n, float dt = 1.0f / 60.0f) {
     for (int i = 0; i < n; ++i) Frame(dt);
   }
+  // Streams the same pose for n frames at 60 Hz, each with the next sequence number.
+  void Stream(const Pose &p, int n, bool tracking = true) {
+    for (int i = 0; i < n; ++i) {
+      phone().Send(PoseBytes(++seq_, p, tracking));
+      Frame();
+    }
+  }
 
   // Writes apt.dat into the simulated X-Plane folder.
   void WriteApt(const std::string &text) {
@@ -179,6 +186,7 @@ class PluginTest : public ::testing::Test {
   simxp::Plugin plugin_;
   std::unique_ptr<Phone> phone_;
   bool started_ = false;
+  uint32_t seq_ = 0;  // the last sequence number Stream sent
   int fdsBefore_ = 0;
   int phoneFds_ = 0;
 };
