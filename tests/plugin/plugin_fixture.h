@@ -136,14 +136,16 @@ class PluginTest : public ::testing::Test {
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << text;
   }
-  // Runs frames in real time until the scan has written its n-th result line (ten seconds at most).
-  std::vector<std::string> AwaitScan(size_t n = 1) {
-    for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < n; ++i) {
+  // Runs frames in real time until n log lines begin with this text (ten seconds at most); those lines.
+  std::vector<std::string> AwaitLines(const std::string &text, size_t n = 1) {
+    for (int i = 0; i < 2000 && LinesStartingWith(text).size() < n; ++i) {
       Frame();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return LinesStartingWith("apt.dat ");
+    return LinesStartingWith(text);
   }
+  // Until the scan has written its n-th result line.
+  std::vector<std::string> AwaitScan(size_t n = 1) { return AwaitLines("apt.dat ", n); }
   // Starts and waits until the scan has reported, so the index is published; what was sent meanwhile
   // is dropped.
   void StartAndAwaitScan() {

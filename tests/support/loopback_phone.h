@@ -61,8 +61,7 @@ class Phone {
     int big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
     fcntl(fd_, F_SETFL, O_NONBLOCK);
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to_ = a;
     to_.sin_port = htons(cvht::kPort);
   }
   ~Phone() { close(fd_); }
