@@ -21,15 +21,6 @@ class TelemetryTest : public PluginTest {
     }
     return "";
   }
-  // Starts beside LSZH, waits for the first airport packet that names it, and returns the next weather
-  // packet, which must be whole.
-  std::string WeatherAtLszh() {
-    WriteApt(AptText().Airport("LSZH", 1416, kLat, kLon, 1).Text());
-    StartAndAwaitScan();
-    phone().Send(PoseBytes(1));
-    EXPECT_EQ(As<cvht::AirportPacketHeader>(NextOf("CVHA")).airportCount, 1);
-    return NextOf("CVHW");
-  }
 };
 
 TEST_F(TelemetryTest, StatusCarriesFlightDataConvertedAndEachPacketGoesAtItsRate) {
@@ -208,16 +199,22 @@ TEST_F(TelemetryTest, WhileTheScanRunsAirportPacketsAreEmptyAndQueriesUnanswered
 
 // The nearest airports within 150 nm, closest first, at most 44; the runways of the nearest four, at
 // most 24. `first` airports of `runways` runways each lie nearest, every next one 0.02 degrees further
-// north; a 180 nm one lies outside.
-TEST_F(TelemetryTest, NearestAirportsAndTheirRunwaysInOnePacket) {
+// north; a 180 nm one lies outside. Weather every two seconds, with the METAR of the nearest airport cut to
+// 149 characters; none without a nearest airport or without the METAR function.
+TEST_F(TelemetryTest, NearestAirportsTheirRunwaysAndTheNearestMetar) {
   const struct {
     const char *what;
     int airports, first, runways;
     uint16_t sentAirports, sentRunways;
   } cases[] = {{"the nearest has thirty runways", 50, 1, 30, 44, 24}, {"six with two runways each", 6, 6, 2, 6, 8}};
+  // Wind from and its speed in knots, QNH in hPa, visibility, temperature, the station and its METAR.
+  cvht::WeatherPacket weather{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid | cvht::kWeatherMetar, 250.0f,
+                              5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "N100", {}};
+  std::memset(weather.metar, 'M', 149);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
     Fresh();
+    simxp::SetMetarUnterminated("N100", 'M');
     AptText apt;
     apt.Airport("FAR1", 100, kLat + 3.0, kLon, 2);
     for (int i = 0; i < c.airports; ++i)
@@ -242,29 +239,23 @@ TEST_F(TelemetryTest, NearestAirportsAndTheirRunwaysInOnePacket) {
       want += Bytes(e);
     }
     EXPECT_EQ(a, want);
+    EXPECT_EQ(NextOf("CVHW"), Bytes(weather));
   }
-}
-
-// Weather every two seconds, with the METAR of the nearest airport cut to 149 characters; none without a
-// nearest airport or without the METAR function.
-TEST_F(TelemetryTest, WeatherIsConvertedAndTheMetarCutAndGoneWithTheNearestAirport) {
-  simxp::SetMetarUnterminated("LSZH", 'M');
-  // Wind from and its speed in knots, QNH in hPa, visibility, temperature, the station and its METAR.
-  cvht::WeatherPacket want{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid | cvht::kWeatherMetar, 250.0f,
-                           5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "LSZH", {}};
-  std::memset(want.metar, 'M', 149);
-  EXPECT_EQ(WeatherAtLszh(), Bytes(want));
-  // Fly 300 nm away: the next airport packet is empty and the METAR goes with it.
-  simxp::SetDouble("sim/flightmodel/position/latitude", kLat + 5.0);
-  const float lat = float(kLat + 5.0);
+  // Fly 300 nm south: the next airport packet is empty and the METAR goes with it.
+  simxp::SetDouble("sim/flightmodel/position/latitude", kLat - 5.0);
+  const float lat = float(kLat - 5.0);
   EXPECT_EQ(NextOf("CVHA"), Bytes(cvht::AirportPacketHeader{{'C', 'V', 'H', 'A'}, 1, 3, lat, float(kLon), 0, 0}));
   EXPECT_EQ(NextOf("CVHW"), Bytes(cvht::WeatherPacket{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid, 250.0f,
                                                       5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "", {}}));
   // Without the METAR function or a weather dataref the packet still goes out, clear.
   Fresh({simxp::kWeatherRefs[2]});
   simxp::SetMetarFunction(false);
-  simxp::SetMetar("LSZH", "LSZH 071220Z 24005KT");
-  EXPECT_EQ(WeatherAtLszh(), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
+  simxp::SetMetar("N100", "N100 071220Z 24005KT");
+  WriteApt(AptText().Airport("N100", 1416, kLat, kLon, 1).Text());
+  StartAndAwaitScan();
+  phone().Send(PoseBytes(1));
+  EXPECT_EQ(As<cvht::AirportPacketHeader>(NextOf("CVHA")).airportCount, 1);
+  EXPECT_EQ(NextOf("CVHW"), std::string("CVHW\x01\0", 6) + std::string(180, '\0'));
 }
 
 }  // namespace
