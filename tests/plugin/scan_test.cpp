@@ -9,20 +9,13 @@
 
 using namespace cvhttest;
 
-namespace {
-
 using ScanTest = PluginTest;
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define CVHT_INTERPOSE_THREAD_CALLS 1
 // The next pthread_join and pthread_detach of the process fail with EINVAL when these are set; the
 // plug-in's std::thread reaches them through the C library's names, which this program overrides.
-std::atomic<bool> gFailNextJoin{false}, gFailNextDetach{false};
-#endif
-
-}  // namespace
-
-#if defined(CVHT_INTERPOSE_THREAD_CALLS)
+static std::atomic<bool> gFailNextJoin{false}, gFailNextDetach{false};
 extern "C" int pthread_join(pthread_t thread, void **result) {
   if (gFailNextJoin.exchange(false)) return EINVAL;
   static auto real = reinterpret_cast<int (*)(pthread_t, void **)>(dlsym(RTLD_NEXT, "pthread_join"));
