@@ -1,14 +1,8 @@
 // Test fixture: the real TAVRO.xpl in our simulated X-Plane, and a phone on a real UDP socket.
 #pragma once
 
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -42,43 +36,21 @@ std::string Bytes(const T &v) {
   return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
-// The value of key=... in the latest link report, as printed.
-inline std::string ReportField(const std::string &key) {
-  auto lines = simxp::LogLines();
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    if (it->rfind("CVHT: recv=", 0) != 0 && it->rfind("CVHT: link ", 0) != 0) continue;
-    const std::string line = it->substr(5) + " ";
-    const auto at = line.find(" " + key + "=");
-    if (at == std::string::npos) continue;
-    const auto start = at + key.size() + 2;
-    return line.substr(start, line.find(' ', start) - start);
-  }
-  return "<no report>";
-}
-
-// apt.dat text: each airport a header, its runways (widths 30, 31, ... m) and, when given, its datum.
+// apt.dat text: each airport a header, its runways (widths 30, 31, ... m) and its datum.
 class AptText {
  public:
   AptText() { out_ << "I\n1200 Generated for tests\n\n"; }
-  AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0,
-                   bool datum = true) {
+  AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0) {
+    char row[256];
     out_ << "1 " << elevationFt << " 0 0 " << ident << " Test field " << ident << "\n";
     for (int r = 0; r < runways; ++r) {
-      char row[256];
       std::snprintf(row, sizeof row,
                     "100 %.2f 1 0 0.25 1 3 0 %02dL %.8f %.8f 0 0 3 2 1 0 %02dR %.8f %.8f 0 0 3 2 1 0\n",
                     30.0 + r, r % 36 + 1, lat - 0.01, lon - 0.01 * r, (r + 18) % 36 + 1, lat + 0.01, lon + 0.01 * r);
       out_ << row;
     }
-    if (datum) {
-      char row[128];
-      std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
-      out_ << row;
-    }
-    return *this;
-  }
-  AptText &Raw(const std::string &lines) {
-    out_ << lines;
+    std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
+    out_ << row;
     return *this;
   }
   std::string Text() const { return out_.str() + "99\n"; }
@@ -113,7 +85,7 @@ class PluginTest : public ::testing::Test {
     simxp::PublishStandardAircraft();
     simxp::SetSystemPath(system_.Path() + "/");
     for (const auto &name : omit) simxp::Omit(name);
-    if (phone_) phone_->Take();
+    phone_.Take();
     ASSERT_TRUE(plugin_.Load(simxp::DefaultPluginPath())) << plugin_.Error();
   }
 
@@ -121,7 +93,7 @@ class PluginTest : public ::testing::Test {
     if (started_) Stop();
     EXPECT_TRUE(plugin_.Unload()) << "the plug-in stayed in the process after unload";
     EXPECT_EQ(simxp::Faults(), std::vector<std::string>{});
-    EXPECT_EQ(OpenDescriptors() - phoneFds_, fdsBefore_) << "a descriptor leaked";
+    EXPECT_EQ(OpenDescriptors(), fdsBefore_) << "a descriptor leaked";
   }
 
   int Start() {
@@ -134,21 +106,22 @@ class PluginTest : public ::testing::Test {
     started_ = false;
   }
 
-  Phone &phone() {
-    if (!phone_) {
-      phone_ = std::make_unique<Phone>();
-      phoneFds_ = 1;
-    }
-    return *phone_;
-  }
+  Phone &phone() { return phone_; }
 
   void Frame(float dt = 1.0f / 60.0f) {
-    if (phone_ && std::exchange(phone_->sinceFrame, 0) > 0) cvhtphone::AwaitDelivery();
+    if (std::exchange(phone_.sinceFrame, 0) > 0) cvhtphone::AwaitDelivery();
     simxp::RunFrame(dt);
-    if (phone_) phone_->Drain();
+    phone_.Drain();
   }
   void Frames(int n, float dt = 1.0f / 60.0f) {
     for (int i = 0; i < n; ++i) Frame(dt);
+  }
+  // Streams the same pose for n frames at 60 Hz, each with the next sequence number.
+  void Stream(const Pose &p, int n, bool tracking = true) {
+    for (int i = 0; i < n; ++i) {
+      phone().Send(PoseBytes(++seq_, p, tracking));
+      Frame();
+    }
   }
 
   // Writes apt.dat into the simulated X-Plane folder.
@@ -157,20 +130,22 @@ class PluginTest : public ::testing::Test {
     std::filesystem::create_directories(p.parent_path());
     std::ofstream(p, std::ios::binary) << text;
   }
-  // Runs frames in real time until the scan has written its n-th result line (ten seconds at most).
-  std::vector<std::string> AwaitScan(size_t n = 1) {
-    for (int i = 0; i < 2000 && LinesStartingWith("apt.dat ").size() < n; ++i) {
+  // Runs frames in real time until n log lines begin with this text (ten seconds at most); those lines.
+  std::vector<std::string> AwaitLines(const std::string &text, size_t n = 1) {
+    for (int i = 0; i < 2000 && LinesStartingWith(text).size() < n; ++i) {
       Frame();
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
-    return LinesStartingWith("apt.dat ");
+    return LinesStartingWith(text);
   }
+  // Until the scan has written its n-th result line.
+  std::vector<std::string> AwaitScan(size_t n = 1) { return AwaitLines("apt.dat ", n); }
   // Starts and waits until the scan has reported, so the index is published; what was sent meanwhile
   // is dropped.
   void StartAndAwaitScan() {
     ASSERT_EQ(Start(), 1);
     ASSERT_FALSE(AwaitScan().empty());
-    if (phone_) phone_->Take();
+    phone_.Take();
   }
 
   // The status packets received since the last call.
@@ -190,6 +165,14 @@ class PluginTest : public ::testing::Test {
       if (l.rfind("CVHT: " + text, 0) == 0) out.push_back(l);
     return out;
   }
+  // The value of key=... in the latest link report and the link line after it, as printed.
+  static std::string ReportField(const std::string &key) {
+    const auto report = LinesStartingWith("recv="), link = LinesStartingWith("link ");
+    if (report.empty() || link.empty()) return "<no report>";
+    const std::string line = report.back() + link.back().substr(10) + " ";
+    const auto at = line.find(" " + key + "=") + key.size() + 2;
+    return line.substr(at, line.find(' ', at) - at);
+  }
   static std::string LastLine() {
     auto lines = simxp::LogLines();
     return lines.empty() ? std::string() : lines.back();
@@ -197,10 +180,10 @@ class PluginTest : public ::testing::Test {
 
   TempDir system_;
   simxp::Plugin plugin_;
-  std::unique_ptr<Phone> phone_;
+  Phone phone_;  // made before SetUp counts the descriptors
   bool started_ = false;
+  uint32_t seq_ = 0;  // the last sequence number Stream sent
   int fdsBefore_ = 0;
-  int phoneFds_ = 0;
 };
 
 }  // namespace cvhttest

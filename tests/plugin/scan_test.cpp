@@ -9,28 +9,13 @@
 
 using namespace cvhttest;
 
-namespace {
-
-// Two land airports with three runways, a heliport and an airport without position.
-const std::string kSmallApt = AptText()
-                                  .Airport("LSZH", 1416, 47.464722, 8.549167, 2)
-                                  .Raw("17 1300 0 0 XHEL Heliport\n")
-                                  .Airport("NOPOS", 100, 0, 0, 0, false)
-                                  .Airport("LSZB", 1700, 46.9, 7.49, 1)
-                                  .Text();
-
 using ScanTest = PluginTest;
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 #define CVHT_INTERPOSE_THREAD_CALLS 1
 // The next pthread_join and pthread_detach of the process fail with EINVAL when these are set; the
 // plug-in's std::thread reaches them through the C library's names, which this program overrides.
-std::atomic<bool> gFailNextJoin{false}, gFailNextDetach{false};
-#endif
-
-}  // namespace
-
-#if defined(CVHT_INTERPOSE_THREAD_CALLS)
+static std::atomic<bool> gFailNextJoin{false}, gFailNextDetach{false};
 extern "C" int pthread_join(pthread_t thread, void **result) {
   if (gFailNextJoin.exchange(false)) return EINVAL;
   static auto real = reinterpret_cast<int (*)(pthread_t, void **)>(dlsym(RTLD_NEXT, "pthread_join"));
@@ -54,7 +39,8 @@ TEST_F(ScanTest, EveryStartScansAfreshAndReportsOnce) {
   const std::pair<std::string, std::string> files[] = {
       {"", unread},  // none written yet
       {"I\n1200 Generated\n16 0 0 0 SEA1 Seaplane base\n99\n", unread},
-      {kSmallApt, "CVHT: apt.dat indexed: 2 airports, 3 runways"},
+      {AptText().Airport("LSZH", 1416, 47.464722, 8.549167, 2).Airport("LSZB", 1700, 46.9, 7.49, 1).Text(),
+       "CVHT: apt.dat indexed: 2 airports, 3 runways"},
       {"I\n1200 Generated\n1 10 0 0 ONE One\n1302 datum_lat 1.5\n1302 datum_lon 2.5\n", one}};
   std::vector<std::string> want;
   for (const auto &[text, line] : files) {

@@ -61,8 +61,7 @@ class Phone {
     int big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
     fcntl(fd_, F_SETFL, O_NONBLOCK);
-    to_.sin_family = AF_INET;
-    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to_ = a;
     to_.sin_port = htons(cvht::kPort);
   }
   ~Phone() { close(fd_); }
@@ -70,11 +69,10 @@ class Phone {
   Phone &operator=(const Phone &) = delete;
 
   // False when the datagram did not leave whole.
-  bool SendBytes(const void *bytes, size_t size) {
-    return sendto(fd_, bytes, size, 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_) ==
-           static_cast<ssize_t>(size);
+  bool SendBytes(const std::string &bytes) {
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_) ==
+           static_cast<ssize_t>(bytes.size());
   }
-  bool SendBytes(const std::string &bytes) { return SendBytes(bytes.data(), bytes.size()); }
 
   // Everything that has arrived since the last call, in arrival order.
   std::vector<std::string> Take() {
@@ -91,12 +89,6 @@ class Phone {
       if (n < 0) break;
       received_.emplace_back(buf, static_cast<size_t>(n));
     }
-  }
-  uint16_t Port() const {
-    sockaddr_in a{};
-    socklen_t len = sizeof a;
-    getsockname(fd_, reinterpret_cast<sockaddr *>(&a), &len);
-    return ntohs(a.sin_port);
   }
 
  private:
