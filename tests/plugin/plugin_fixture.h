@@ -170,8 +170,10 @@ class PluginTest : public ::testing::Test {
     const auto report = LinesStartingWith("recv="), link = LinesStartingWith("link ");
     if (report.empty() || link.empty()) return "<no report>";
     const std::string line = report.back() + link.back().substr(10) + " ";
-    const auto at = line.find(" " + key + "=") + key.size() + 2;
-    return line.substr(at, line.find(' ', at) - at);
+    const auto at = line.find(" " + key + "=");
+    if (at == std::string::npos) return "<no " + key + ">";
+    const auto start = at + key.size() + 2;
+    return line.substr(start, line.find(' ', start) - start);
   }
   static std::string LastLine() {
     auto lines = simxp::LogLines();
