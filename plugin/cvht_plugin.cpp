@@ -68,6 +68,7 @@ bool gPeerBadProtocol;  // the last datagram with the pose magic was malformed
 PosePacket gLatest;
 bool gHaveLatest;
 float gSecondsSincePacket = 999.0f;  // long silent before the first packet
+float gSecondsSinceHeard = 999.0f;   // since the last valid pose packet, tracking or not
 uint32_t gLastSeq;
 uint32_t gWindowFirstSeq;
 bool gWindowSeqValid;
@@ -88,6 +89,32 @@ float gBlend;
 float gNeutral[3];
 bool gHaveNeutral;
 uint32_t gApplyCount;
+
+// ---- The pilot's controls: tracking on or off, a held view, a centre of our own, and the cross-fade
+// that makes each change a glide rather than a jump.
+
+bool gTracking = true;
+bool gFrozen;
+float gCentre[6];  // raw pose values taken as straight ahead: x, y, z, yaw, pitch, roll
+bool gHaveCentre;
+float gHeldOffsets[6];  // the offsets the view fades out with while tracking is off
+float gLastHead[6];     // the six values the last pose step wrote
+bool gHaveWritten;
+float gCrossFrom[6];  // where the view glides from after a release, a recentre or tracking back on
+float gCrossFade;     // weight of gCrossFrom, down from 1 to 0 in the blend's rise time
+
+enum Control { kToggle, kFreeze, kRecenter, kResetCentre, kControls };
+XPLMCommandRef gCommand[kControls];
+XPLMMenuID gMenu;
+int gMenuParentItem = -1;  // our item in X-Plane's Plugins menu
+int gMenuItem[kControls];
+int gMenuStatus;
+char gMenuStatusText[96];
+float gMenuTimer;
+uint32_t gMenuPackets;  // valid pose packets since the status line was last made
+float gMenuRate;        // valid pose packets per second over the status line's last second
+XPLMDataRef gPublished[4];
+bool gAnnounced;  // DataRefEditor has been told about our datarefs
 
 // ---- DNS-SD advertisement.
 
@@ -243,6 +270,7 @@ void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
     return;
   }
   gPeerBadProtocol = false;
+  gSecondsSinceHeard = 0.0f;
   ++valid;
   ++gRecvCount;
   if (gHaveLatest && p.seq <= gLastSeq) {
@@ -513,21 +541,37 @@ void CaptureNeutral() {
   Log("eye reference captured: x=%.3f y=%.3f z=%.3f", gNeutral[0], gNeutral[1], gNeutral[2]);
 }
 
+// The newest pose mirrored, scaled and limited, measured from the pilot's centre when one is set.
+void PoseOffsets(float out[6]) {
+  const float raw[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
+  float v[6];
+  for (int i = 0; i < 6; ++i) v[i] = gHaveCentre ? raw[i] - gCentre[i] : raw[i];
+  out[0] = AxisOffset(v[0], kSignX, kGainTrans, kLimitTransM);
+  out[1] = AxisOffset(v[1], kSignY, kGainY, kLimitTransM);
+  out[2] = AxisOffset(v[2], kSignZ, kGainTrans, kLimitTransM);
+  out[3] = AxisOffset(v[3], kSignYaw, kGainYaw, kLimitDeg);
+  out[4] = AxisOffset(v[4], kSignPitch, kGainPitch, kLimitDeg);
+  out[5] = AxisOffset(v[5], kSignRoll, kGainRoll, kLimitDeg);
+}
+
 void PoseStep(float dt) {
-  gBlend = StepBlend(gBlend, TargetWeight(gSecondsSincePacket), dt);
-  const float x = AxisOffset(gLatest.x, kSignX, kGainTrans, kLimitTransM);
-  const float y = AxisOffset(gLatest.y, kSignY, kGainY, kLimitTransM);
-  const float z = AxisOffset(gLatest.z, kSignZ, kGainTrans, kLimitTransM);
-  const float yaw = AxisOffset(gLatest.yaw, kSignYaw, kGainYaw, kLimitDeg);
-  const float pitch = AxisOffset(gLatest.pitch, kSignPitch, kGainPitch, kLimitDeg);
-  const float roll = AxisOffset(gLatest.roll, kSignRoll, kGainRoll, kLimitDeg);
+  gBlend = StepBlend(gBlend, gTracking ? TargetWeight(gSecondsSincePacket) : 0.0f, dt);
+  float offset[6];
+  if (gTracking) PoseOffsets(offset);
+  else std::memcpy(offset, gHeldOffsets, sizeof offset);
   if (!gHaveNeutral) CaptureNeutral();
-  XPLMSetDataf(gRef[0], gNeutral[0] + gBlend * x);
-  XPLMSetDataf(gRef[1], gNeutral[1] + gBlend * y);
-  XPLMSetDataf(gRef[2], gNeutral[2] + gBlend * z);
-  XPLMSetDataf(gRef[3], gBlend * yaw);
-  XPLMSetDataf(gRef[4], gBlend * pitch);
-  XPLMSetDataf(gRef[5], gBlend * roll);
+  float head[6] = {gNeutral[0] + gBlend * offset[0], gNeutral[1] + gBlend * offset[1], gNeutral[2] + gBlend * offset[2],
+                   gBlend * offset[3], gBlend * offset[4], gBlend * offset[5]};
+  if (gFrozen) {
+    if (!gHaveWritten) head[0] = gNeutral[0], head[1] = gNeutral[1], head[2] = gNeutral[2], head[3] = head[4] = head[5] = 0;
+    else std::memcpy(head, gLastHead, sizeof head);
+  } else if (gCrossFade > 0.0f) {
+    gCrossFade = std::max(0.0f, gCrossFade - dt / kBlendRiseSec);
+    for (int i = 0; i < 6; ++i) head[i] += gCrossFade * (gCrossFrom[i] - head[i]);
+  }
+  for (int i = 0; i < 6; ++i) XPLMSetDataf(gRef[i], head[i]);
+  std::memcpy(gLastHead, head, sizeof head);
+  gHaveWritten = true;
   ++gApplyCount;
 }
 
@@ -535,6 +579,206 @@ void RestoreNeutral() {
   if (!gHaveLatest || !gHaveNeutral) return;
   for (int i = 0; i < 3; ++i) XPLMSetDataf(gRef[i], gNeutral[i]);
   for (int i = 3; i < 6; ++i) XPLMSetDataf(gRef[i], 0.0f);
+}
+
+// ---- The pilot's controls: four commands, our menu under Plugins and the datarefs we publish.
+
+const struct {
+  const char *name, *description, *menuItem;
+} kCommands[kControls] = {
+    {"corvane/head_tracker/toggle", "Corvane Head Tracker: turn head tracking on or off", "Head tracking"},
+    {"corvane/head_tracker/freeze", "Corvane Head Tracker: hold the view still, or let it follow again", "Freeze view"},
+    {"corvane/head_tracker/recenter", "Corvane Head Tracker: make the current head position the centre", "Recenter"},
+    {"corvane/head_tracker/reset_center", "Corvane Head Tracker: forget the centre set in X-Plane", "Reset centre"},
+};
+const char *const kPublishedNames[4] = {"corvane/head_tracker/enabled", "corvane/head_tracker/frozen",
+                                        "corvane/head_tracker/link_state", "corvane/head_tracker/pose"};
+constexpr int kDataRefEditorAddDataRef = 0x01000000;
+
+// 0 never heard, 1 streaming, 2 silent for more than a second, 3 the phone speaks another protocol version.
+int LinkState() {
+  if (gPeerBadProtocol) return 3;
+  if (!gHaveLatest) return 0;
+  return gSecondsSinceHeard > 1.0f ? 2 : 1;
+}
+
+void StatusLine(char *out, size_t size) {
+  switch (LinkState()) {
+    case 0:
+      std::snprintf(out, size, "Phone: not heard yet");
+      break;
+    case 1: {
+      const auto *a = reinterpret_cast<const unsigned char *>(&gPeer.sin_addr);
+      std::snprintf(out, size, "Phone: %u.%u.%u.%u — %.0f packets/s", a[0], a[1], a[2], a[3], double(gMenuRate));
+      break;
+    }
+    case 2:
+      std::snprintf(out, size, "Phone: silent for %.0f s", std::floor(double(gSecondsSinceHeard)));
+      break;
+    default:
+      std::snprintf(out, size, "Phone: wrong protocol version — update the app");
+  }
+}
+
+void CheckMenu(Control item, bool on) {
+  if (gMenu) XPLMCheckMenuItem(gMenu, gMenuItem[item], on ? xplm_Menu_Checked : xplm_Menu_Unchecked);
+}
+
+// The view glides from what it shows now to wherever the pose step takes it next.
+void GlideFromLastHead() {
+  if (!gHaveWritten) return;
+  std::memcpy(gCrossFrom, gLastHead, sizeof gCrossFrom);
+  gCrossFade = 1.0f;
+}
+
+void SetTracking(bool on, const char *how) {
+  if (on == gTracking) return;
+  gTracking = on;
+  const bool released = !on && gFrozen;
+  if (!on) {
+    PoseOffsets(gHeldOffsets);  // the view fades out from where it is and no longer follows the phone
+    gFrozen = false;
+    if (released) GlideFromLastHead();
+  } else if (gBlend > 0.0f) {
+    GlideFromLastHead();  // back on mid-fade: no jump from the held offsets to the live ones
+  }
+  CheckMenu(kToggle, on);
+  CheckMenu(kFreeze, gFrozen);
+  Log("tracking %s (%s)%s", on ? "on" : "off", how, released ? " — view released" : "");
+}
+
+void SetFrozen(bool on, const char *how) {
+  if (on == gFrozen) return;
+  gFrozen = on;
+  if (!on) GlideFromLastHead();
+  CheckMenu(kFreeze, on);
+  Log("view %s (%s)", on ? "frozen" : "released", how);
+}
+
+void Recenter() {
+  if (!gHaveLatest) {
+    Log("recenter ignored — no pose from the phone yet");
+    return;
+  }
+  const float raw[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
+  std::memcpy(gCentre, raw, sizeof gCentre);
+  gHaveCentre = true;
+  GlideFromLastHead();
+  Log("centre set: yaw=%.1f pitch=%.1f roll=%.1f x=%.3f y=%.3f z=%.3f", double(raw[3]), double(raw[4]), double(raw[5]),
+      double(raw[0]), double(raw[1]), double(raw[2]));
+}
+
+void ResetCentre() {
+  if (gHaveCentre) GlideFromLastHead();
+  gHaveCentre = false;
+  std::memset(gCentre, 0, sizeof gCentre);
+  Log("centre reset");
+}
+
+// X-Plane repeats a held key's command every frame: one press acts once, on its Begin. Other
+// add-ons still see the command.
+int CommandHandler(XPLMCommandRef, XPLMCommandPhase phase, void *refcon) {
+  if (phase != xplm_CommandBegin) return 1;
+  switch (static_cast<Control>(reinterpret_cast<intptr_t>(refcon))) {
+    case kToggle: SetTracking(!gTracking, "command"); break;
+    case kFreeze: SetFrozen(!gFrozen, "command"); break;
+    case kRecenter: Recenter(); break;
+    default: ResetCentre();
+  }
+  return 1;
+}
+
+int ReadEnabled(void *) { return gTracking ? 1 : 0; }
+void WriteEnabled(void *, int value) { SetTracking(value != 0, "dataref"); }
+int ReadFrozen(void *) { return gFrozen ? 1 : 0; }
+void WriteFrozen(void *, int value) { SetFrozen(value != 0, "dataref"); }
+int ReadLinkState(void *) { return LinkState(); }
+
+// The head as last written: x, y, z from the eye point in metres, then psi, the, phi in degrees.
+int ReadPose(void *, float *out, int offset, int max) {
+  if (!out) return 6;
+  if (offset < 0 || offset >= 6 || max <= 0) return 0;
+  const int n = std::min(max, 6 - offset);
+  for (int i = 0; i < n; ++i) {
+    const int k = offset + i;
+    out[i] = !gHaveWritten ? 0.0f : k < 3 ? gLastHead[k] - gNeutral[k] : gLastHead[k];
+  }
+  return n;
+}
+
+void MenuHandler(void *, void *) {}  // every item runs a command; the status line is disabled
+
+void StartControls() {
+  for (int i = 0; i < kControls; ++i) {
+    gCommand[i] = XPLMCreateCommand(kCommands[i].name, kCommands[i].description);
+    XPLMRegisterCommandHandler(gCommand[i], CommandHandler, 1, reinterpret_cast<void *>(intptr_t{i}));
+  }
+  gPublished[0] = XPLMRegisterDataAccessor(kPublishedNames[0], xplmType_Int, 1, ReadEnabled, WriteEnabled, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr);
+  gPublished[1] = XPLMRegisterDataAccessor(kPublishedNames[1], xplmType_Int, 1, ReadFrozen, WriteFrozen, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr);
+  gPublished[2] = XPLMRegisterDataAccessor(kPublishedNames[2], xplmType_Int, 0, ReadLinkState, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr);
+  gPublished[3] = XPLMRegisterDataAccessor(kPublishedNames[3], xplmType_FloatArray, 0, nullptr, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr, nullptr, nullptr, ReadPose, nullptr, nullptr,
+                                           nullptr, nullptr, nullptr);
+  XPLMMenuID plugins = XPLMFindPluginsMenu();
+  gMenuParentItem = XPLMAppendMenuItem(plugins, "Corvane Head Tracker", nullptr, 0);
+  gMenu = XPLMCreateMenu("Corvane Head Tracker", plugins, gMenuParentItem, MenuHandler, nullptr);
+  if (!gMenu) return;
+  for (int i = 0; i < kControls; ++i) gMenuItem[i] = XPLMAppendMenuItemWithCommand(gMenu, kCommands[i].menuItem, gCommand[i]);
+  XPLMAppendMenuSeparator(gMenu);
+  StatusLine(gMenuStatusText, sizeof gMenuStatusText);
+  gMenuStatus = XPLMAppendMenuItem(gMenu, gMenuStatusText, nullptr, 0);
+  XPLMEnableMenuItem(gMenu, gMenuStatus, 0);
+  CheckMenu(kToggle, gTracking);
+  CheckMenu(kFreeze, gFrozen);
+}
+
+// Nothing of ours may stay registered: X-Plane would call into an unloaded plug-in.
+void StopControls() {
+  for (int i = 0; i < kControls; ++i)
+    if (gCommand[i]) XPLMUnregisterCommandHandler(gCommand[i], CommandHandler, 1, reinterpret_cast<void *>(intptr_t{i}));
+  for (XPLMDataRef &ref : gPublished) {
+    if (ref) XPLMUnregisterDataAccessor(ref);
+    ref = nullptr;
+  }
+  if (gMenu) XPLMDestroyMenu(gMenu);
+  if (gMenuParentItem >= 0) XPLMRemoveMenuItem(XPLMFindPluginsMenu(), gMenuParentItem);
+  gMenu = nullptr;
+  gMenuParentItem = -1;
+  gTracking = true;
+  gFrozen = gHaveCentre = gHaveWritten = gAnnounced = false;
+  gCrossFade = gMenuTimer = 0.0f;
+  gMenuPackets = 0;
+}
+
+// DataRefEditor lists our datarefs once told; it is started before our first frame.
+void AnnounceDatarefs() {
+  gAnnounced = true;
+  const XPLMPluginID editor = XPLMFindPluginBySignature("xplanesdk.examples.DataRefEditor");
+  if (editor == XPLM_NO_PLUGIN_ID) return;
+  for (const char *name : kPublishedNames)
+    XPLMSendMessageToPlugin(editor, kDataRefEditorAddDataRef, const_cast<char *>(name));
+}
+
+// The status line is renamed at most once a second, and only when its text changes.
+void MenuStep(float dt) {
+  if (!gAnnounced) AnnounceDatarefs();
+  gMenuPackets += gDrainedLastFrame;
+  gMenuTimer += dt;
+  if (gMenuTimer < 1.0f) return;
+  gMenuRate = static_cast<float>(gMenuPackets) / gMenuTimer;
+  gMenuPackets = 0;
+  gMenuTimer = 0.0f;
+  char text[sizeof gMenuStatusText];
+  StatusLine(text, sizeof text);
+  if (!gMenu || std::strcmp(text, gMenuStatusText) == 0) return;
+  std::memcpy(gMenuStatusText, text, sizeof text);
+  XPLMSetMenuItemName(gMenu, gMenuStatus, text, 0);
 }
 
 // ---- Statistics step: the link report every five seconds of tracking.
@@ -634,6 +878,7 @@ void StopAptScan() {
 float FlightLoop(float inElapsedSinceLastCall, float, int, void *) noexcept {
   const float dt = FrameInterval(inElapsedSinceLastCall);
   gSecondsSincePacket += dt;
+  gSecondsSinceHeard += dt;
   gRestartLineAge += dt;
   LogAptResult();
   if (gSocket != kNoSocket) ReceiveStep();
@@ -647,6 +892,7 @@ float FlightLoop(float inElapsedSinceLastCall, float, int, void *) noexcept {
     PoseStep(dt);
     StatsStep(dt);
   }
+  MenuStep(dt);
   return -1.0f;
 }
 
@@ -752,6 +998,7 @@ int Start(char *outName, char *outSig, char *outDesc) {
   }
   RegisterDNS();
   StartAptScan();
+  StartControls();
   XPLMRegisterFlightLoopCallback(FlightLoop, -1.0f, nullptr);
   Log("started | build %s | signs X=%+.0f Y=%+.0f Z=%+.0f yaw=%+.0f pitch=%+.0f roll=%+.0f | gains trans=%.1f "
       "gainY=%.1f yaw=%.1f pitch=%.1f roll=%.1f | clamp %.2fm/%.0fdeg",
@@ -764,6 +1011,7 @@ int Start(char *outName, char *outSig, char *outDesc) {
 void Stop() {
   XPLMUnregisterFlightLoopCallback(FlightLoop, nullptr);
   RestoreNeutral();
+  StopControls();
   WithdrawDNS();
   UnloadBonjour();
   if (gSocket != kNoSocket) {

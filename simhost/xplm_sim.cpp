@@ -8,6 +8,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,8 +22,22 @@ namespace simxp {
 
 namespace {
 
+// The callbacks of a dataref that a plug-in publishes; X-Plane calls them for every read and write.
+struct Accessor {
+  XPLMGetDatai_f gi = nullptr;
+  XPLMSetDatai_f si = nullptr;
+  XPLMGetDataf_f gf = nullptr;
+  XPLMSetDataf_f sf = nullptr;
+  XPLMGetDatad_f gd = nullptr;
+  XPLMGetDatavf_f gvf = nullptr;
+  XPLMGetDatab_f gb = nullptr;
+  void *readRefcon = nullptr, *writeRefcon = nullptr;
+};
+
 struct DataRef {
   std::string name;
+  bool published = false;  // registered by a plug-in, read and written through acc
+  Accessor acc;
   Type type = Type::Float;
   bool writable = false;
   int i = 0;
@@ -30,6 +45,39 @@ struct DataRef {
   double d = 0.0;
   std::string bytes;
   uint64_t writes = 0;
+};
+
+struct Command {
+  std::string name, description;
+  struct Handler {
+    XPLMCommandCallback_f fn;
+    int before;
+    void *refcon;
+  };
+  std::vector<Handler> handlers;
+};
+
+struct Menu;
+struct MenuItem {
+  std::string name;
+  void *itemRef = nullptr;
+  Command *command = nullptr;
+  int check = 0;
+  bool enabled = true, separator = false;
+  bool byPlugin = true;
+  Menu *submenu = nullptr;
+};
+struct Menu {
+  std::string name;
+  XPLMMenuHandler_f handler = nullptr;
+  void *menuRef = nullptr;
+  std::vector<MenuItem> items;
+};
+
+struct OtherPlugin {
+  std::string signature;
+  bool enabled;
+  std::vector<std::string> messages;
 };
 
 struct FlightLoop {
@@ -62,6 +110,10 @@ std::vector<FlightLoop> gLoops;
 uint64_t gFrames;
 int gCounter;
 uint64_t gTotalWrites;
+std::map<std::string, std::unique_ptr<Command>> gCommands;
+std::vector<std::unique_ptr<Menu>> gMenus;  // [0] is X-Plane's Plugins menu; destroyed ones stay allocated
+std::unordered_set<Menu *> gLiveMenus;
+std::vector<OtherPlugin> gPlugins;  // ids are 1 + the position
 
 void FaultLocked(const std::string &what) { gFaults.push_back(what); }
 
@@ -95,6 +147,7 @@ DataRef *Named(const std::string &name) {
 
 const char *TypeName(Type t) {
   switch (t) {
+    case Type::FloatArray: return "float array";
     case Type::Int: return "int";
     case Type::Float: return "float";
     case Type::Double: return "double";
@@ -132,6 +185,60 @@ void Metar(const char *airport, XPLMFixedString150_t *out) {
   }
   // Called unlocked: a scenario's source may read datarefs of its own.
   if (source) std::snprintf(out->buffer, sizeof out->buffer, "%s", source(airport).c_str());
+}
+
+Command *CommandOf(XPLMCommandRef ref, const char *fn) {
+  for (auto &[name, c] : gCommands)
+    if (c.get() == ref) return c.get();
+  FaultLocked(std::string(fn) + " on an unknown command");
+  return nullptr;
+}
+
+Menu *MenuOf(XPLMMenuID id, const char *fn) {
+  if (gLiveMenus.count(static_cast<Menu *>(id))) return static_cast<Menu *>(id);
+  FaultLocked(std::string(fn) + " on an unknown or destroyed menu");
+  return nullptr;
+}
+
+MenuItem *ItemOf(XPLMMenuID id, int index, const char *fn) {
+  Menu *m = MenuOf(id, fn);
+  if (m && index >= 0 && static_cast<size_t>(index) < m->items.size()) return &m->items[index];
+  if (m) FaultLocked(std::string(fn) + " on item " + std::to_string(index) + " of menu " + m->name);
+  return nullptr;
+}
+
+Menu *LiveMenuNamed(const std::string &name) {
+  for (auto &m : gMenus)
+    if (gLiveMenus.count(m.get()) && m->name == name) return m.get();
+  return nullptr;
+}
+
+void ResetMenusLocked() {
+  gMenus.clear();
+  gLiveMenus.clear();
+  gMenus.push_back(std::make_unique<Menu>());
+  gMenus[0]->name = "Plugins";
+  gLiveMenus.insert(gMenus[0].get());
+  // X-Plane's own entries come first, so a plug-in's item never has index 0.
+  for (const char *own : {"Show Plugin Admin", "Show Plugin Menu"}) {
+    gMenus[0]->items.push_back({});
+    gMenus[0]->items.back().name = own;
+    gMenus[0]->items.back().byPlugin = false;
+  }
+}
+
+// Runs every handler of one phase, unlocked: handlers call back into X-Plane.
+void RunHandlers(Command *c, int phase) {
+  std::vector<Command::Handler> handlers;
+  {
+    std::lock_guard<std::mutex> l(gLock);
+    CheckThreadLocked("a command");
+    for (int before : {1, 0})
+      for (const auto &h : c->handlers)
+        if (h.before == before) handlers.push_back(h);
+  }
+  for (const auto &h : handlers)
+    if (h.fn(c, phase, h.refcon) == 0) return;
 }
 
 }  // namespace
@@ -180,6 +287,9 @@ void Reset() {
   gFrames = 0;
   gCounter = 0;
   gTotalWrites = 0;
+  gCommands.clear();
+  ResetMenusLocked();
+  gPlugins.clear();
 }
 
 void PublishInt(const std::string &name, int value, bool writable) { Publish(name, Type::Int, writable).i = value; }
@@ -208,8 +318,13 @@ bool Has(const std::string &name) {
 }
 
 int GetInt(const std::string &name) {
-  std::lock_guard<std::mutex> l(gLock);
+  std::unique_lock<std::mutex> l(gLock);
   DataRef *r = Named(name);
+  if (r && r->published && r->acc.gi) {
+    const Accessor a = r->acc;
+    l.unlock();
+    return a.gi(a.readRefcon);
+  }
   return r ? r->i : 0;
 }
 float GetFloat(const std::string &name) {
@@ -222,9 +337,17 @@ double GetDouble(const std::string &name) {
   DataRef *r = Named(name);
   return r ? r->d : 0.0;
 }
+// A write to a published dataref goes to its owner, as another plug-in's would; read-only ones ignore it.
 void SetInt(const std::string &name, int value) {
-  std::lock_guard<std::mutex> l(gLock);
-  if (DataRef *r = Named(name)) r->i = value;
+  std::unique_lock<std::mutex> l(gLock);
+  DataRef *r = Named(name);
+  if (r && r->published) {
+    const Accessor a = r->acc;
+    l.unlock();
+    if (a.si) a.si(a.writeRefcon, value);
+    return;
+  }
+  if (r) r->i = value;
 }
 void SetFloat(const std::string &name, float value) {
   std::lock_guard<std::mutex> l(gLock);
@@ -246,6 +369,123 @@ uint64_t WriteCount(const std::string &name) {
 uint64_t TotalWrites() {
   std::lock_guard<std::mutex> l(gLock);
   return gTotalWrites;
+}
+
+int GetFloats(const std::string &name, float *out, int offset, int max) {
+  std::unique_lock<std::mutex> l(gLock);
+  DataRef *r = Named(name);
+  if (!r || !r->published || !r->acc.gvf) return 0;
+  const Accessor a = r->acc;
+  l.unlock();
+  return a.gvf(a.readRefcon, out, offset, max);
+}
+
+bool RunCommand(const std::string &name, int phase) {
+  Command *c;
+  {
+    std::lock_guard<std::mutex> l(gLock);
+    auto it = gCommands.find(name);
+    if (it == gCommands.end()) return false;
+    c = it->second.get();
+  }
+  RunHandlers(c, phase);
+  return true;
+}
+
+bool CommandOnce(const std::string &name) { return RunCommand(name, kBegin) && RunCommand(name, kEnd); }
+
+std::string CommandDescription(const std::string &name) {
+  std::lock_guard<std::mutex> l(gLock);
+  auto it = gCommands.find(name);
+  return it == gCommands.end() ? "" : it->second->description;
+}
+
+std::vector<MenuEntry> MenuItems(const std::string &menu) {
+  std::lock_guard<std::mutex> l(gLock);
+  std::vector<MenuEntry> out;
+  if (Menu *m = LiveMenuNamed(menu))
+    for (const MenuItem &i : m->items)
+      out.push_back({i.name, i.check, i.enabled, i.separator, i.command ? i.command->name : "",
+                     i.submenu && gLiveMenus.count(i.submenu)});
+  return out;
+}
+
+namespace {
+void RenderMenu(const Menu &m, int depth, std::string &out) {
+  for (const MenuItem &i : m.items) {
+    out += std::string(2 * depth, ' ');
+    if (i.separator) {
+      out += "----\n";
+      continue;
+    }
+    out += i.check == 2 ? "[x] " : i.check == 1 ? "[ ] " : "    ";
+    out += i.name;
+    if (!i.enabled) out += " (disabled)";
+    if (i.command) out += "  <" + i.command->name + ">";
+    const bool sub = i.submenu && gLiveMenus.count(i.submenu);
+    out += sub ? " >\n" : "\n";
+    if (sub) RenderMenu(*i.submenu, depth + 1, out);
+  }
+}
+}  // namespace
+
+std::string MenuText() {
+  std::lock_guard<std::mutex> l(gLock);
+  std::string out = "Plugins\n";
+  RenderMenu(*gMenus[0], 1, out);
+  return out;
+}
+
+bool ChooseMenuItem(const std::string &menu, const std::string &item) {
+  Command *command = nullptr;
+  XPLMMenuHandler_f handler = nullptr;
+  void *menuRef = nullptr, *itemRef = nullptr;
+  {
+    std::lock_guard<std::mutex> l(gLock);
+    Menu *m = LiveMenuNamed(menu);
+    if (!m) return false;
+    auto it = std::find_if(m->items.begin(), m->items.end(), [&](const MenuItem &i) { return i.name == item; });
+    if (it == m->items.end() || !it->enabled || it->separator) return false;
+    command = it->command;
+    handler = m->handler;
+    menuRef = m->menuRef;
+    itemRef = it->itemRef;
+  }
+  if (command) {
+    RunHandlers(command, kBegin);
+    RunHandlers(command, kEnd);
+  } else if (handler) {
+    handler(menuRef, itemRef);
+  }
+  return true;
+}
+
+int AddPlugin(const std::string &signature, bool enabled) {
+  std::lock_guard<std::mutex> l(gLock);
+  gPlugins.push_back({signature, enabled, {}});
+  return static_cast<int>(gPlugins.size());
+}
+
+std::vector<std::string> MessagesTo(const std::string &signature) {
+  std::lock_guard<std::mutex> l(gLock);
+  for (const auto &p : gPlugins)
+    if (p.signature == signature) return p.messages;
+  return {};
+}
+
+std::vector<std::string> Registrations() {
+  std::lock_guard<std::mutex> l(gLock);
+  std::vector<std::string> out;
+  for (const auto &[name, c] : gCommands)
+    if (!c->handlers.empty()) out.push_back("a handler of command " + name);
+  for (const auto &m : gMenus)
+    if (m.get() != gMenus[0].get() && gLiveMenus.count(m.get())) out.push_back("menu " + m->name);
+  for (const MenuItem &i : gMenus[0]->items)
+    if (i.byPlugin) out.push_back("Plugins menu item " + i.name);
+  for (const auto &[name, r] : gRefs)
+    if (r->published) out.push_back("dataref " + name);
+  if (!gLoops.empty()) out.push_back("a flight loop");
+  return out;
 }
 
 void SetSystemPath(const std::string &path) {
@@ -451,7 +691,14 @@ int Plugin::Start() {
   return r;
 }
 
-void Plugin::Stop() { stop_(); }
+// A plug-in that leaves anything registered would be called after X-Plane unloads it.
+void Plugin::Stop() {
+  stop_();
+  for (const std::string &left : Registrations()) {
+    std::lock_guard<std::mutex> l(gLock);
+    FaultLocked("left registered after XPluginStop: " + left);
+  }
+}
 int Plugin::Enable() { return enable_(); }
 void Plugin::Disable() { disable_(); }
 void Plugin::Message(int from, int message, void *param) { message_(from, message, param); }
@@ -496,25 +743,266 @@ XPLMDataRef XPLMFindDataRef(const char *inDataRefName) {
   return Named(inDataRefName);
 }
 
+// A published dataref's owner is called unlocked: its callbacks may call X-Plane themselves.
 int XPLMGetDatai(XPLMDataRef inDataRef) {
-  std::lock_guard<std::mutex> l(gLock);
+  std::unique_lock<std::mutex> l(gLock);
   CheckThreadLocked("XPLMGetDatai");
   DataRef *r = Typed(inDataRef, Type::Int, "XPLMGetDatai");
+  if (r && r->published) {
+    const Accessor a = r->acc;
+    l.unlock();
+    return a.gi ? a.gi(a.readRefcon) : 0;
+  }
   return r ? r->i : 0;
 }
 
 float XPLMGetDataf(XPLMDataRef inDataRef) {
-  std::lock_guard<std::mutex> l(gLock);
+  std::unique_lock<std::mutex> l(gLock);
   CheckThreadLocked("XPLMGetDataf");
   DataRef *r = Typed(inDataRef, Type::Float, "XPLMGetDataf");
+  if (r && r->published) {
+    const Accessor a = r->acc;
+    l.unlock();
+    return a.gf ? a.gf(a.readRefcon) : 0.0f;
+  }
   return r ? r->f : 0.0f;
 }
 
 double XPLMGetDatad(XPLMDataRef inDataRef) {
-  std::lock_guard<std::mutex> l(gLock);
+  std::unique_lock<std::mutex> l(gLock);
   CheckThreadLocked("XPLMGetDatad");
   DataRef *r = Typed(inDataRef, Type::Double, "XPLMGetDatad");
+  if (r && r->published) {
+    const Accessor a = r->acc;
+    l.unlock();
+    return a.gd ? a.gd(a.readRefcon) : 0.0;
+  }
   return r ? r->d : 0.0;
+}
+
+void XPLMSetDatai(XPLMDataRef inDataRef, int inValue) {
+  std::unique_lock<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMSetDatai");
+  DataRef *r = Typed(inDataRef, Type::Int, "XPLMSetDatai");
+  if (!r) return;
+  if (!r->writable) {
+    FaultLocked("XPLMSetDatai on read-only dataref " + r->name);
+    return;
+  }
+  ++r->writes;
+  ++gTotalWrites;
+  if (r->published) {
+    const Accessor a = r->acc;
+    l.unlock();
+    if (a.si) a.si(a.writeRefcon, inValue);
+    return;
+  }
+  r->i = inValue;
+}
+
+int XPLMGetDatavf(XPLMDataRef inDataRef, float *outValues, int inOffset, int inMax) {
+  std::unique_lock<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMGetDatavf");
+  DataRef *r = Typed(inDataRef, Type::FloatArray, "XPLMGetDatavf");
+  if (!r || !r->published || !r->acc.gvf) return 0;
+  const Accessor a = r->acc;
+  l.unlock();
+  return a.gvf(a.readRefcon, outValues, inOffset, inMax);
+}
+
+XPLMDataRef XPLMRegisterDataAccessor(const char *inDataName, XPLMDataTypeID inDataType, int inIsWritable,
+                                     XPLMGetDatai_f inReadInt, XPLMSetDatai_f inWriteInt, XPLMGetDataf_f inReadFloat,
+                                     XPLMSetDataf_f inWriteFloat, XPLMGetDatad_f inReadDouble, XPLMSetDatad_f,
+                                     XPLMGetDatavi_f, XPLMSetDatavi_f, XPLMGetDatavf_f inReadFloatArray,
+                                     XPLMSetDatavf_f, XPLMGetDatab_f inReadData, XPLMSetDatab_f, void *inReadRefcon,
+                                     void *inWriteRefcon) {
+  Type type;
+  if (inDataType & xplmType_Int) type = Type::Int;
+  else if (inDataType & xplmType_Float) type = Type::Float;
+  else if (inDataType & xplmType_Double) type = Type::Double;
+  else if (inDataType & xplmType_FloatArray) type = Type::FloatArray;
+  else type = Type::Bytes;
+  {
+    std::lock_guard<std::mutex> l(gLock);
+    CheckThreadLocked("XPLMRegisterDataAccessor");
+    if (!inDataName || !*inDataName) {
+      FaultLocked("XPLMRegisterDataAccessor without a name");
+      return nullptr;
+    }
+    if (Named(inDataName)) FaultLocked(std::string("dataref ") + inDataName + " registered twice");
+  }
+  DataRef &r = Publish(inDataName, type, inIsWritable != 0);
+  std::lock_guard<std::mutex> l(gLock);
+  r.published = true;
+  r.acc = {inReadInt, inWriteInt, inReadFloat, inWriteFloat, inReadDouble, inReadFloatArray, inReadData, inReadRefcon,
+           inWriteRefcon};
+  return &r;
+}
+
+void XPLMUnregisterDataAccessor(XPLMDataRef inDataRef) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMUnregisterDataAccessor");
+  DataRef *r = Lookup(inDataRef, "XPLMUnregisterDataAccessor");
+  if (!r) return;
+  if (!r->published) {
+    FaultLocked("XPLMUnregisterDataAccessor on X-Plane's own dataref " + r->name);
+    return;
+  }
+  auto it = gRefs.find(r->name);
+  gLive.erase(r);
+  gRetired.push_back(std::move(it->second));
+  gRefs.erase(it);
+}
+
+XPLMCommandRef XPLMCreateCommand(const char *inName, const char *inDescription) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMCreateCommand");
+  if (!inName) return nullptr;
+  auto &slot = gCommands[inName];
+  if (!slot) {
+    slot = std::make_unique<Command>();
+    slot->name = inName;
+    slot->description = inDescription ? inDescription : "";
+  }
+  return slot.get();
+}
+
+XPLMCommandRef XPLMFindCommand(const char *inName) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMFindCommand");
+  auto it = inName ? gCommands.find(inName) : gCommands.end();
+  return it == gCommands.end() ? nullptr : it->second.get();
+}
+
+void XPLMRegisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f inHandler, int inBefore,
+                                void *inRefcon) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMRegisterCommandHandler");
+  if (Command *c = CommandOf(inComand, "XPLMRegisterCommandHandler")) c->handlers.push_back({inHandler, inBefore, inRefcon});
+}
+
+void XPLMUnregisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f inHandler, int inBefore,
+                                  void *inRefcon) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMUnregisterCommandHandler");
+  Command *c = CommandOf(inComand, "XPLMUnregisterCommandHandler");
+  if (!c) return;
+  auto &h = c->handlers;
+  auto it = std::find_if(h.begin(), h.end(), [&](const Command::Handler &x) {
+    return x.fn == inHandler && x.before == inBefore && x.refcon == inRefcon;
+  });
+  if (it != h.end()) h.erase(it);
+}
+
+XPLMMenuID XPLMFindPluginsMenu(void) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMFindPluginsMenu");
+  return gMenus[0].get();
+}
+
+XPLMMenuID XPLMCreateMenu(const char *inName, XPLMMenuID inParentMenu, int inParentItem, XPLMMenuHandler_f inHandler,
+                          void *inMenuRef) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMCreateMenu");
+  if (!inName || !*inName) {
+    FaultLocked("XPLMCreateMenu with an empty name");
+    return nullptr;
+  }
+  MenuItem *parent = inParentMenu ? ItemOf(inParentMenu, inParentItem, "XPLMCreateMenu") : nullptr;
+  if (inParentMenu && !parent) return nullptr;
+  gMenus.push_back(std::make_unique<Menu>());
+  Menu *m = gMenus.back().get();
+  m->name = inName;
+  m->handler = inHandler;
+  m->menuRef = inMenuRef;
+  gLiveMenus.insert(m);
+  if (parent) parent->submenu = m;
+  return m;
+}
+
+void XPLMDestroyMenu(XPLMMenuID inMenuID) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMDestroyMenu");
+  if (Menu *m = MenuOf(inMenuID, "XPLMDestroyMenu")) gLiveMenus.erase(m);
+}
+
+int XPLMAppendMenuItem(XPLMMenuID inMenu, const char *inItemName, void *inItemRef, int) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMAppendMenuItem");
+  Menu *m = MenuOf(inMenu, "XPLMAppendMenuItem");
+  if (!m) return -1;
+  m->items.push_back({});
+  m->items.back().name = inItemName ? inItemName : "";
+  m->items.back().itemRef = inItemRef;
+  return static_cast<int>(m->items.size()) - 1;
+}
+
+int XPLMAppendMenuItemWithCommand(XPLMMenuID inMenu, const char *inItemName, XPLMCommandRef inCommandToExecute) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMAppendMenuItemWithCommand");
+  Menu *m = MenuOf(inMenu, "XPLMAppendMenuItemWithCommand");
+  Command *c = CommandOf(inCommandToExecute, "XPLMAppendMenuItemWithCommand");
+  if (!m) return -1;
+  m->items.push_back({});
+  m->items.back().name = inItemName ? inItemName : "";
+  m->items.back().command = c;
+  return static_cast<int>(m->items.size()) - 1;
+}
+
+void XPLMAppendMenuSeparator(XPLMMenuID inMenu) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMAppendMenuSeparator");
+  if (Menu *m = MenuOf(inMenu, "XPLMAppendMenuSeparator")) {
+    m->items.push_back({});
+    m->items.back().separator = true;
+  }
+}
+
+void XPLMSetMenuItemName(XPLMMenuID inMenu, int inIndex, const char *inItemName, int) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMSetMenuItemName");
+  if (MenuItem *i = ItemOf(inMenu, inIndex, "XPLMSetMenuItemName")) i->name = inItemName ? inItemName : "";
+}
+
+void XPLMCheckMenuItem(XPLMMenuID inMenu, int index, XPLMMenuCheck inCheck) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMCheckMenuItem");
+  if (MenuItem *i = ItemOf(inMenu, index, "XPLMCheckMenuItem")) i->check = inCheck;
+}
+
+void XPLMEnableMenuItem(XPLMMenuID inMenu, int index, int enabled) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMEnableMenuItem");
+  if (MenuItem *i = ItemOf(inMenu, index, "XPLMEnableMenuItem")) i->enabled = enabled != 0;
+}
+
+void XPLMRemoveMenuItem(XPLMMenuID inMenu, int inIndex) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMRemoveMenuItem");
+  if (ItemOf(inMenu, inIndex, "XPLMRemoveMenuItem")) {
+    Menu *m = static_cast<Menu *>(inMenu);
+    m->items.erase(m->items.begin() + inIndex);
+  }
+}
+
+XPLMPluginID XPLMFindPluginBySignature(const char *inSignature) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMFindPluginBySignature");
+  for (size_t i = 0; inSignature && i < gPlugins.size(); ++i)
+    if (gPlugins[i].signature == inSignature) return static_cast<XPLMPluginID>(i + 1);
+  return XPLM_NO_PLUGIN_ID;
+}
+
+void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMSendMessageToPlugin");
+  if (inPlugin < 1 || static_cast<size_t>(inPlugin) > gPlugins.size()) {
+    FaultLocked("XPLMSendMessageToPlugin to an unknown plug-in");
+    return;
+  }
+  std::string text = std::to_string(inMessage);
+  if (inMessage == 0x01000000 && inParam) text += std::string(" ") + static_cast<const char *>(inParam);
+  gPlugins[inPlugin - 1].messages.push_back(text);
 }
 
 void XPLMSetDataf(XPLMDataRef inDataRef, float inValue) {

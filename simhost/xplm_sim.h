@@ -10,7 +10,7 @@
 
 namespace simxp {
 
-enum class Type { Int, Float, Double, Bytes };
+enum class Type { Int, Float, Double, Bytes, FloatArray };
 
 // Forgets every dataref, log line, fault, flight loop and setting, and makes the calling thread the
 // simulator's main thread: XPLM calls from any other thread are recorded as faults.
@@ -63,6 +63,43 @@ size_t RegisteredFlightLoops();
 // Runs one simulator frame: every registered flight loop is called with this elapsed time.
 void RunFrame(float elapsed);
 uint64_t FramesRun();
+
+// ---- Commands, menus, published datarefs and the other plug-ins X-Plane has loaded.
+
+enum CommandPhase { kBegin = 0, kContinue = 1, kEnd = 2 };
+// Runs one phase of a command as a key or a joystick button does: the handlers registered "before"
+// first, then the others; a handler that answers 0 stops the rest. False when no command has the name.
+bool RunCommand(const std::string &name, int phase);
+// A press and release at once, as a menu item with a command does.
+bool CommandOnce(const std::string &name);
+std::string CommandDescription(const std::string &name);
+
+struct MenuEntry {
+  std::string name;
+  int check = 0;  // 0 none, 1 unchecked, 2 checked
+  bool enabled = true;
+  bool separator = false;
+  std::string command;  // the command the item runs, if any
+  bool submenu = false;
+};
+// The items of the live menu of that name ("Plugins" is X-Plane's own); empty when there is none.
+std::vector<MenuEntry> MenuItems(const std::string &menu);
+// The Plugins menu with every submenu, one item a line, as X-Plane shows it.
+std::string MenuText();
+// Chooses an item: its command runs once, or the menu's handler is called. False when there is none.
+bool ChooseMenuItem(const std::string &menu, const std::string &item);
+
+// Reads a float array dataref through X-Plane's call, with any arguments (out may be null).
+int GetFloats(const std::string &name, float *out, int offset, int max);
+
+// Another plug-in that X-Plane has loaded, found by its signature; its id.
+int AddPlugin(const std::string &signature, bool enabled = true);
+// Messages sent to that plug-in: the number, and the text when the parameter names a dataref.
+std::vector<std::string> MessagesTo(const std::string &signature);
+
+// What a plug-in still has registered with X-Plane: command handlers, menus and menu items, published
+// datarefs, flight loops. The host checks it is empty after XPluginStop.
+std::vector<std::string> Registrations();
 
 // Publishes every dataref a full X-Plane 12 offers the plug-in, with plausible values for an
 // aircraft on the ground; eye point (0.1, 0.8, -0.4).

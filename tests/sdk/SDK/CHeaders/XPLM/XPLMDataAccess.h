@@ -1,4 +1,4 @@
-// SDK-shaped stand-in for X-Plane's XPLMDataAccess.h: dataref look-up and access.
+// SDK-shaped stand-in for X-Plane's XPLMDataAccess.h: dataref look-up, access and publishing.
 #pragma once
 #include "XPLMDefs.h"
 extern "C" {
@@ -9,4 +9,26 @@ XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef);
 XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef);
 XPLM_API void XPLMSetDataf(XPLMDataRef inDataRef, float inValue);
 XPLM_API int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes);
+enum { xplmType_Int = 1, xplmType_Float = 2, xplmType_Double = 4, xplmType_FloatArray = 8, xplmType_IntArray = 16,
+       xplmType_Data = 32 };
+typedef int XPLMDataTypeID;
+typedef int (*XPLMGetDatai_f)(void *inRefcon);
+typedef void (*XPLMSetDatai_f)(void *inRefcon, int inValue);
+typedef float (*XPLMGetDataf_f)(void *inRefcon);
+typedef void (*XPLMSetDataf_f)(void *inRefcon, float inValue);
+typedef double (*XPLMGetDatad_f)(void *inRefcon);
+typedef void (*XPLMSetDatad_f)(void *inRefcon, double inValue);
+typedef int (*XPLMGetDatavi_f)(void *inRefcon, int *outValues, int inOffset, int inMax);
+typedef void (*XPLMSetDatavi_f)(void *inRefcon, int *inValues, int inOffset, int inCount);
+typedef int (*XPLMGetDatavf_f)(void *inRefcon, float *outValues, int inOffset, int inMax);
+typedef void (*XPLMSetDatavf_f)(void *inRefcon, float *inValues, int inOffset, int inCount);
+typedef int (*XPLMGetDatab_f)(void *inRefcon, void *outValue, int inOffset, int inMaxLength);
+typedef void (*XPLMSetDatab_f)(void *inRefcon, void *inValue, int inOffset, int inLength);
+XPLM_API XPLMDataRef XPLMRegisterDataAccessor(
+    const char *inDataName, XPLMDataTypeID inDataType, int inIsWritable, XPLMGetDatai_f inReadInt,
+    XPLMSetDatai_f inWriteInt, XPLMGetDataf_f inReadFloat, XPLMSetDataf_f inWriteFloat, XPLMGetDatad_f inReadDouble,
+    XPLMSetDatad_f inWriteDouble, XPLMGetDatavi_f inReadIntArray, XPLMSetDatavi_f inWriteIntArray,
+    XPLMGetDatavf_f inReadFloatArray, XPLMSetDatavf_f inWriteFloatArray, XPLMGetDatab_f inReadData,
+    XPLMSetDatab_f inWriteData, void *inReadRefcon, void *inWriteRefcon);
+XPLM_API void XPLMUnregisterDataAccessor(XPLMDataRef inDataRef);
 }

@@ -5,6 +5,7 @@
 #endif
 #define XPLM_API __attribute__((visibility("default")))
 typedef int XPLMPluginID;
+#define XPLM_NO_PLUGIN_ID (-1)
 #if defined(XPLM400)
 typedef struct {
   char buffer[150];
