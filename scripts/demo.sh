@@ -18,13 +18,17 @@ fi
 phone_seconds=$(awk -v s="$seconds" 'BEGIN { print (s > 3 ? s - 2 : s) }')
 pause_at=$(awk -v s="$seconds" 'BEGIN { print s * 0.35 }')
 query_at=$(awk -v s="$seconds" 'BEGIN { print s * 0.2 }')
+# The pilot's keys: tracking off and on again, the view held and let go, a new centre.
+presses=$(awk -v s="$seconds" 'BEGIN { c = "corvane/head_tracker/"
+  printf "--press %.2f:%stoggle --press %.2f:%stoggle --press %.2f:%sfreeze --press %.2f:%sfreeze --press %.2f:%srecenter",
+    s * 0.6, c, s * 0.65, c, s * 0.7, c, s * 0.75, c, s * 0.8, c }')
 inner=$(mktemp /tmp/cvht-demo.XXXXXX)
 trap 'rm -f "$inner"' EXIT
 cat >"$inner" <<INNER
 set -u
 trap '' INT   # the host and the phone end cleanly on Ctrl-C; this shell waits for them
 export AVAHI_COMPAT_NOWARN=1
-"$build/simhost/cvht-xphost" --scenario flight --system-path "$xp/" --seconds "$seconds" &
+"$build/simhost/cvht-xphost" --scenario flight --system-path "$xp/" --seconds "$seconds" $presses &
 host=\$!
 sleep 1
 "$build/tools/phone/cvht-phone" stream --host auto --pattern sway --seconds "$phone_seconds" \

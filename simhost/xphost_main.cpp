@@ -7,7 +7,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "xplm_sim.h"
 
@@ -19,8 +22,10 @@ void OnSignal(int) { gStop = 1; }
 void Usage() {
   std::fprintf(stderr,
                "usage: cvht-xphost [--xpl PATH] [--system-path DIR] [--seconds N] [--fps N]\n"
-               "                   [--scenario parked|flight] [--quiet]\n"
+               "                   [--scenario parked|flight] [--quiet] [--press T:COMMAND ...]\n"
                "Loads the plug-in, starts it, runs frames in real time and stops it (Ctrl-C ends early).\n"
+               "--press runs an X-Plane command at T seconds, as the pilot's key would, and shows the\n"
+               "Plugins menu after it; the menu is also shown before the plug-in stops.\n"
                "The flight scenario takes off, flies a route with changing weather, and reloads the\n"
                "aircraft half-way; positions advance 40 times faster than its ground speed, so a short\n"
                "run passes several airports.\n");
@@ -91,6 +96,12 @@ std::string MakeMetar(const std::string &ident) {
   return m;
 }
 
+// The Plugins menu as the pilot would see it, with the plug-in's status line.
+void ShowMenu() {
+  std::istringstream menu(simxp::MenuText());
+  for (std::string line; std::getline(menu, line);) std::printf("[x-plane]   %s\n", line.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -101,6 +112,7 @@ int main(int argc, char **argv) {
   double seconds = 10.0;
   int fps = 60;
   bool quiet = false;
+  std::vector<std::pair<double, std::string>> presses;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto next = [&]() -> const char * {
@@ -116,6 +128,15 @@ int main(int argc, char **argv) {
     else if (a == "--fps") fps = std::atoi(next());
     else if (a == "--scenario") scenario = next();
     else if (a == "--quiet") quiet = true;
+    else if (a == "--press") {
+      const std::string p = next();
+      const size_t colon = p.find(':');
+      if (colon == std::string::npos) {
+        Usage();
+        return 2;
+      }
+      presses.emplace_back(std::atof(p.substr(0, colon).c_str()), p.substr(colon + 1));
+    }
     else {
       Usage();
       return 2;
@@ -174,6 +195,12 @@ int main(int argc, char **argv) {
         plugin.Message(0, 102, nullptr);
       }
     }
+    for (const auto &[at, command] : presses) {
+      if (at < t || at >= t + 1.0 / fps) continue;
+      std::printf("[x-plane] %6.2fs pressing %s\n", t, command.c_str());
+      if (!simxp::CommandOnce(command)) std::printf("[x-plane] no such command: %s\n", command.c_str());
+      ShowMenu();
+    }
     auto a = std::chrono::steady_clock::now();
     simxp::RunFrame(dt);
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - a).count();
@@ -191,6 +218,7 @@ int main(int argc, char **argv) {
     next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(period);
     std::this_thread::sleep_until(next);
   }
+  ShowMenu();
   plugin.Disable();
   plugin.Stop();
   bool gone = plugin.Unload();

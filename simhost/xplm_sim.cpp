@@ -418,7 +418,7 @@ void RenderMenu(const Menu &m, int depth, std::string &out) {
       out += "----\n";
       continue;
     }
-    out += i.check == 2 ? "[x] " : i.check == 1 ? "[ ] " : "    ";
+    out += i.check == 2 ? "[x] " : i.check == 1 ? "[ ] " : "";
     out += i.name;
     if (!i.enabled) out += " (disabled)";
     if (i.command) out += "  <" + i.command->name + ">";

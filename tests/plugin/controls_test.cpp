@@ -1,0 +1,144 @@
+// The pilot's controls inside X-Plane: the four commands, the Plugins menu and the published datarefs,
+// through the real .xpl, with exact head values.
+#include "plugin_fixture.h"
+
+using namespace cvhttest;
+
+namespace {
+
+const std::string kCmd = "corvane/head_tracker/";
+constexpr float kDt = 1.0f / 60.0f;
+
+class ControlsTest : public PluginTest {
+ public:
+  void SetUp() override {
+    PluginTest::SetUp();
+    ASSERT_EQ(Start(), 1);
+  }
+  static void Press(const std::string &command) { ASSERT_TRUE(simxp::CommandOnce(kCmd + command)); }
+  static int Ref(const std::string &name) { return simxp::GetInt(kCmd + name); }
+  // The check marks of "Head tracking" and "Freeze view", and the status line.
+  static std::string Menu() {
+    std::string out;
+    for (const auto &i : simxp::MenuItems("Corvane Head Tracker"))
+      out += i.separator ? "|" : (i.check == 2 ? "+" : i.check == 1 ? "-" : "") + i.name + (i.enabled ? ";" : "!;");
+    return out;
+  }
+  static std::string Status() { return simxp::MenuItems("Corvane Head Tracker").back().name; }
+};
+
+// Toggle: the view fades out along the blend's fall and stops following the phone; held keys repeat
+// Continue, which changes nothing; back on, the blend rises from 0 with the live pose.
+TEST_F(ControlsTest, ToggleFadesOutIgnoresTheHeldKeyAndRisesAgain) {
+  Stream({0, 0, 0, 20, 0, 0}, 20);
+  ASSERT_FLOAT_EQ(Head(3), 50.0f);
+  Press("toggle");
+  EXPECT_EQ(Ref("enabled"), 0);
+  for (int k = 1; k <= 30; ++k) {
+    Stream({0, 0, 0, 30, 0, 0}, 1);
+    if (k == 15) {
+      EXPECT_NEAR(Head(3), 25.0f, 1e-3) << "half-way down, still at the yaw of the moment it went off";
+    }
+  }
+  EXPECT_EQ(Head(3), 0.0f);
+  for (int i = 0; i < 10; ++i) simxp::RunCommand(kCmd + "toggle", simxp::kContinue);
+  simxp::RunCommand(kCmd + "toggle", simxp::kEnd);
+  EXPECT_EQ(Ref("enabled"), 0) << "only Begin acts";
+  Press("toggle");
+  Stream({0, 0, 0, 30, 0, 0}, 9);
+  EXPECT_NEAR(Head(3), 37.5f, 1e-3);
+  Stream({0, 0, 0, 30, 0, 0}, 9);
+  EXPECT_FLOAT_EQ(Head(3), 75.0f);
+  EXPECT_EQ(LinesStartingWith("tracking ").size(), 2u);
+  EXPECT_EQ(LinesStartingWith("tracking off (command)").size(), 1u);
+}
+
+// Freeze holds all six values exactly; release glides to the live pose in 0.3 s; tracking off while
+// frozen lets go and fades to neutral.
+TEST_F(ControlsTest, FreezeHoldsExactlyAndReleasesWithAGlide) {
+  Stream({0.1f, 0.1f, 0.1f, 20, 10, 10}, 20);
+  float held[6];
+  for (int i = 0; i < 6; ++i) held[i] = Head(i);
+  Press("freeze");
+  Stream({0, 0, 0, 30, 0, 0}, 10);
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(Head(i), held[i]) << i;
+  Press("freeze");
+  Stream({0, 0, 0, 30, 0, 0}, 9);
+  EXPECT_NEAR(Head(3), 62.5f, 1e-3) << "half-way from the held 50 to the live 75";
+  Stream({0, 0, 0, 30, 0, 0}, 10);
+  EXPECT_FLOAT_EQ(Head(3), 75.0f);
+  EXPECT_FLOAT_EQ(Head(4), 0.0f);
+  Press("freeze");
+  EXPECT_EQ(Menu(), "+Head tracking;+Freeze view;Recenter;Reset centre;|Phone: not heard yet!;");
+  Press("toggle");
+  EXPECT_EQ(Ref("frozen"), 0);
+  EXPECT_EQ(Menu().substr(0, 28), "-Head tracking;-Freeze view;");
+  EXPECT_EQ(LastLine(), "CVHT: tracking off (command) — view released");
+  Stream({0, 0, 0, 30, 0, 0}, 40);
+  EXPECT_FLOAT_EQ(Head(0), 0.1f);
+  EXPECT_EQ(Head(3), 0.0f);
+}
+
+// Recenter takes the newest raw pose as straight ahead, before mirroring and gains; reset forgets it.
+TEST_F(ControlsTest, RecenterAndResetMoveTheCentre) {
+  Press("recenter");
+  EXPECT_EQ(Lines().back(), "CVHT: recenter ignored — no pose from the phone yet");
+  Stream({0.05f, 0.02f, -0.03f, 10, 5, -4}, 20);
+  Press("recenter");
+  EXPECT_EQ(LastLine(), "CVHT: centre set: yaw=10.0 pitch=5.0 roll=-4.0 x=0.050 y=0.020 z=-0.030");
+  Stream({0.05f, 0.02f, -0.03f, 12, 5, -4}, 20);
+  const float want[6] = {0.1f, 0.8f, -0.4f, 5.0f, 0.0f, 0.0f};
+  for (int i = 0; i < 6; ++i) EXPECT_FLOAT_EQ(Head(i), want[i]) << i;
+  Press("reset_center");
+  Stream({0.05f, 0.02f, -0.03f, 12, 5, -4}, 20);
+  EXPECT_FLOAT_EQ(Head(3), 30.0f);
+  EXPECT_FLOAT_EQ(Head(4), -10.0f);
+  EXPECT_FLOAT_EQ(Head(2), -0.4f + 0.03f);
+}
+
+// The datarefs, their bad writes and reads, the status line's states, DataRefEditor, and stop.
+TEST_F(ControlsTest, DatarefsAndTheStatusLineFollowTheLink) {
+  Fresh();
+  simxp::AddPlugin("xplanesdk.examples.DataRefEditor");
+  ASSERT_EQ(Start(), 1);
+  Frame();
+  EXPECT_EQ(simxp::MessagesTo("xplanesdk.examples.DataRefEditor"),
+            (std::vector<std::string>{"16777216 corvane/head_tracker/enabled", "16777216 corvane/head_tracker/frozen",
+                                      "16777216 corvane/head_tracker/link_state", "16777216 corvane/head_tracker/pose"}));
+  EXPECT_EQ(Ref("link_state"), 0);
+  Stream({0, 0, 0, 20, 10, 0}, 130);
+  EXPECT_EQ(Ref("link_state"), 1);
+  EXPECT_EQ(Status(), "Phone: 127.0.0.1 — 60 packets/s");
+  float pose[8] = {};
+  EXPECT_EQ(simxp::GetFloats(kCmd + "pose", nullptr, 0, 0), 6);
+  for (int offset : {-1, 6, 1 << 30}) EXPECT_EQ(simxp::GetFloats(kCmd + "pose", pose, offset, 8), 0);
+  EXPECT_EQ(simxp::GetFloats(kCmd + "pose", pose, 2, 0), 0);
+  EXPECT_EQ(simxp::GetFloats(kCmd + "pose", pose, 3, 8), 3);
+  EXPECT_EQ((std::vector<float>(pose, pose + 4)), (std::vector<float>{50.0f, -20.0f, 0.0f, 0.0f}));
+  Frame(2.5f);
+  EXPECT_EQ(Ref("link_state"), 2);
+  EXPECT_EQ(Status(), "Phone: silent for 2 s");
+  phone().Send(PoseBytes(++seq_, {}, true, 3));
+  Frame();
+  EXPECT_EQ(Ref("link_state"), 3) << "a mismatch wins over silence";
+  EXPECT_EQ(Status(), "Phone: silent for 2 s") << "renamed at most once a second";
+  Frame(1.0f);
+  EXPECT_EQ(Status(), "Phone: wrong protocol version — update the app");
+
+  simxp::SetInt(kCmd + "enabled", 7);
+  EXPECT_EQ(Ref("enabled"), 1) << "7 is not 0, and tracking is already on: nothing to do";
+  simxp::SetInt(kCmd + "enabled", 0);
+  simxp::SetInt(kCmd + "frozen", -1);
+  simxp::SetInt(kCmd + "link_state", 1);
+  EXPECT_EQ(Ref("link_state"), 3) << "read only";
+  plugin_.Disable();
+  plugin_.Enable();
+  EXPECT_EQ(Menu().substr(0, 28), "-Head tracking;+Freeze view;") << "disable keeps the controls";
+  EXPECT_EQ(LinesStartingWith("tracking off (dataref)").size() + LinesStartingWith("view frozen (dataref)").size(), 2u);
+  Stop();
+  EXPECT_EQ(simxp::Registrations(), std::vector<std::string>{});
+  ASSERT_EQ(Start(), 1);
+  EXPECT_EQ(Ref("enabled") * 10 + Ref("frozen"), 10) << "stop clears them";
+}
+
+}  // namespace
