@@ -114,6 +114,15 @@ float gMenuTimer;
 uint32_t gMenuPackets;  // valid pose packets since the status line was last made
 float gMenuRate;        // valid pose packets per second over the status line's last second
 XPLMDataRef gPublished[4];
+
+// ---- Sharing the view: the head is ours only in the 3D cockpit and while no other add-on holds the
+// camera; HeadShake stands back while we move the head.
+
+enum Aside { kInCockpit, kOutsideCockpit, kCameraHeld };
+Aside gAside;
+XPLMDataRef gHeadShakeRef;  // found once HeadShake is enabled and publishes its override
+bool gHeadShakeOverride;    // what we last wrote to it
+float gHeadShakeLookupAge = 999.0f;  // seconds since we last looked for it
 bool gAnnounced;  // DataRefEditor has been told about our datarefs
 
 // ---- DNS-SD advertisement.
@@ -541,6 +550,36 @@ void CaptureNeutral() {
   Log("eye reference captured: x=%.3f y=%.3f z=%.3f", gNeutral[0], gNeutral[1], gNeutral[2]);
 }
 
+constexpr int kViewCockpit3D = 1026;
+
+Aside AsideNow() {
+  if (gViewTypeRef && XPLMGetDatai(gViewTypeRef) != kViewCockpit3D) return kOutsideCockpit;
+  return XPLMIsCameraBeingControlled(nullptr) ? kCameraHeld : kInCockpit;
+}
+
+// HeadShake publishes its override in its own enable, which may come after ours: we look for it while
+// we need it, once a second at most.
+void SetHeadShakeOverride(bool on) {
+  if (on == gHeadShakeOverride) return;
+  if (!gHeadShakeRef) {
+    if (gHeadShakeLookupAge < 1.0f) return;
+    gHeadShakeLookupAge = 0.0f;
+    const XPLMPluginID headShake = XPLMFindPluginBySignature("com.simcoders.headshake");
+    if (headShake == XPLM_NO_PLUGIN_ID || !XPLMIsPluginEnabled(headShake)) return;
+    gHeadShakeRef = XPLMFindDataRef("simcoders/headshake/override");
+    if (!gHeadShakeRef) return;
+  }
+  XPLMSetDatai(gHeadShakeRef, on ? 1 : 0);
+  gHeadShakeOverride = on;
+  Log(on ? "headshake override set — head tracking moves the head" : "headshake override cleared — headshake moves the head again");
+}
+
+void WriteHead(const float head[6]) {
+  for (int i = 0; i < 6; ++i) XPLMSetDataf(gRef[i], head[i]);
+  std::memcpy(gLastHead, head, sizeof gLastHead);
+  gHaveWritten = true;
+}
+
 // The newest pose mirrored, scaled and limited, measured from the pilot's centre when one is set.
 void PoseOffsets(float out[6]) {
   const float raw[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
@@ -554,7 +593,24 @@ void PoseOffsets(float out[6]) {
   out[5] = AxisOffset(v[5], kSignRoll, kGainRoll, kLimitDeg);
 }
 
+// Outside the 3D cockpit, or while another add-on holds the camera, the head is left alone: put back
+// to neutral once on the way out, and eased in from a blend of 0 on the way back.
+bool StepAside() {
+  const Aside aside = AsideNow();
+  if (aside != kInCockpit && gAside == kInCockpit && gHaveWritten && gHaveNeutral) {
+    const float neutral[6] = {gNeutral[0], gNeutral[1], gNeutral[2], 0.0f, 0.0f, 0.0f};
+    WriteHead(neutral);
+    gBlend = 0.0f;
+    gCrossFade = 0.0f;
+  }
+  gAside = aside;
+  if (aside != kInCockpit) SetHeadShakeOverride(false);
+  return aside != kInCockpit;
+}
+
 void PoseStep(float dt) {
+  gHeadShakeLookupAge += dt;
+  if (StepAside()) return;
   gBlend = StepBlend(gBlend, gTracking ? TargetWeight(gSecondsSincePacket) : 0.0f, dt);
   float offset[6];
   if (gTracking) PoseOffsets(offset);
@@ -569,9 +625,8 @@ void PoseStep(float dt) {
     gCrossFade = std::max(0.0f, gCrossFade - dt / kBlendRiseSec);
     for (int i = 0; i < 6; ++i) head[i] += gCrossFade * (gCrossFrom[i] - head[i]);
   }
-  for (int i = 0; i < 6; ++i) XPLMSetDataf(gRef[i], head[i]);
-  std::memcpy(gLastHead, head, sizeof head);
-  gHaveWritten = true;
+  WriteHead(head);
+  SetHeadShakeOverride(gTracking && gBlend > 0.0f);
   ++gApplyCount;
 }
 
@@ -603,6 +658,11 @@ int LinkState() {
 }
 
 void StatusLine(char *out, size_t size) {
+  if (gAside != kInCockpit) {
+    std::snprintf(out, size, gAside == kCameraHeld ? "Paused: another add-on holds the camera"
+                                                   : "Paused: outside the 3D cockpit");
+    return;
+  }
   switch (LinkState()) {
     case 0:
       std::snprintf(out, size, "Phone: not heard yet");
@@ -754,6 +814,9 @@ void StopControls() {
   gFrozen = gHaveCentre = gHaveWritten = gAnnounced = false;
   gCrossFade = gMenuTimer = 0.0f;
   gMenuPackets = 0;
+  SetHeadShakeOverride(false);
+  gHeadShakeRef = nullptr;
+  gAside = kInCockpit;
 }
 
 // DataRefEditor lists our datarefs once told; it is started before our first frame.
@@ -1044,7 +1107,10 @@ CVHT_PLUGIN_EXPORT void XPluginStop(void) {
 
 CVHT_PLUGIN_EXPORT int XPluginEnable(void) { return 1; }
 
-CVHT_PLUGIN_EXPORT void XPluginDisable(void) { RestoreNeutral(); }
+CVHT_PLUGIN_EXPORT void XPluginDisable(void) {
+  RestoreNeutral();
+  SetHeadShakeOverride(false);
+}
 
 CVHT_PLUGIN_EXPORT void XPluginReceiveMessage(XPLMPluginID, int inMessage, void *inParam) {
   if (inMessage != XPLM_MSG_PLANE_LOADED || inParam != nullptr) return;

@@ -18,6 +18,10 @@
 
 #include "cvht_xplm.h"
 
+// Another plug-in's hold on the camera; its camera function is never called here.
+extern "C" void XPLMControlCamera(int inHowLong, void *inControlFunc, void *inRefcon);
+extern "C" void XPLMDontControlCamera(void);
+
 namespace simxp {
 
 namespace {
@@ -45,6 +49,7 @@ struct DataRef {
   double d = 0.0;
   std::string bytes;
   uint64_t writes = 0;
+  std::vector<int> intWrites;
 };
 
 struct Command {
@@ -114,6 +119,7 @@ std::map<std::string, std::unique_ptr<Command>> gCommands;
 std::vector<std::unique_ptr<Menu>> gMenus;  // [0] is X-Plane's Plugins menu; destroyed ones stay allocated
 std::unordered_set<Menu *> gLiveMenus;
 std::vector<OtherPlugin> gPlugins;  // ids are 1 + the position
+int gCameraHeld;  // how long another plug-in holds the camera: 0 not at all
 
 void FaultLocked(const std::string &what) { gFaults.push_back(what); }
 
@@ -290,6 +296,7 @@ void Reset() {
   gCommands.clear();
   ResetMenusLocked();
   gPlugins.clear();
+  gCameraHeld = 0;
 }
 
 void PublishInt(const std::string &name, int value, bool writable) { Publish(name, Type::Int, writable).i = value; }
@@ -464,6 +471,23 @@ int AddPlugin(const std::string &signature, bool enabled) {
   std::lock_guard<std::mutex> l(gLock);
   gPlugins.push_back({signature, enabled, {}});
   return static_cast<int>(gPlugins.size());
+}
+
+void SetPluginEnabled(const std::string &signature, bool enabled) {
+  std::lock_guard<std::mutex> l(gLock);
+  for (auto &p : gPlugins)
+    if (p.signature == signature) p.enabled = enabled;
+}
+
+void HoldCamera(bool held) {
+  if (held) XPLMControlCamera(xplm_ControlCameraForever, nullptr, nullptr);
+  else XPLMDontControlCamera();
+}
+
+std::vector<int> IntWrites(const std::string &name) {
+  std::lock_guard<std::mutex> l(gLock);
+  DataRef *r = Named(name);
+  return r ? r->intWrites : std::vector<int>{};
 }
 
 std::vector<std::string> MessagesTo(const std::string &signature) {
@@ -791,6 +815,7 @@ void XPLMSetDatai(XPLMDataRef inDataRef, int inValue) {
   }
   ++r->writes;
   ++gTotalWrites;
+  r->intWrites.push_back(inValue);
   if (r->published) {
     const Accessor a = r->acc;
     l.unlock();
@@ -991,6 +1016,31 @@ XPLMPluginID XPLMFindPluginBySignature(const char *inSignature) {
   for (size_t i = 0; inSignature && i < gPlugins.size(); ++i)
     if (gPlugins[i].signature == inSignature) return static_cast<XPLMPluginID>(i + 1);
   return XPLM_NO_PLUGIN_ID;
+}
+
+int XPLMIsPluginEnabled(XPLMPluginID inPluginID) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMIsPluginEnabled");
+  return inPluginID >= 1 && static_cast<size_t>(inPluginID) <= gPlugins.size() && gPlugins[inPluginID - 1].enabled;
+}
+
+void XPLMControlCamera(int inHowLong, void *, void *) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMControlCamera");
+  gCameraHeld = inHowLong;
+}
+
+void XPLMDontControlCamera(void) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMDontControlCamera");
+  gCameraHeld = 0;
+}
+
+int XPLMIsCameraBeingControlled(XPLMCameraControlDuration *outCameraControlDuration) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMIsCameraBeingControlled");
+  if (outCameraControlDuration) *outCameraControlDuration = gCameraHeld;
+  return gCameraHeld != 0;
 }
 
 void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam) {

@@ -94,6 +94,11 @@ int GetFloats(const std::string &name, float *out, int offset, int max);
 
 // Another plug-in that X-Plane has loaded, found by its signature; its id.
 int AddPlugin(const std::string &signature, bool enabled = true);
+void SetPluginEnabled(const std::string &signature, bool enabled);
+// Another plug-in takes the camera (XPLMControlCamera) or gives it back (XPLMDontControlCamera).
+void HoldCamera(bool held);
+// The values XPLMSetDatai wrote to an int dataref, in order.
+std::vector<int> IntWrites(const std::string &name);
 // Messages sent to that plug-in: the number, and the text when the parameter names a dataref.
 std::vector<std::string> MessagesTo(const std::string &signature);
 

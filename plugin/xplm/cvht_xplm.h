@@ -3,6 +3,7 @@
 #pragma once
 
 #if defined(CVHT_REAL_XPLM_SDK)
+#include <XPLMCamera.h>
 #include <XPLMDataAccess.h>
 #include <XPLMDefs.h>
 #include <XPLMMenus.h>
@@ -44,6 +45,9 @@ typedef int XPLMMenuCheck;
 enum { xplm_Menu_NoCheck = 0, xplm_Menu_Unchecked = 1, xplm_Menu_Checked = 2 };
 typedef void (*XPLMMenuHandler_f)(void *inMenuRef, void *inItemRef);
 
+typedef int XPLMCameraControlDuration;
+enum { xplm_ControlCameraUntilViewChanges = 1, xplm_ControlCameraForever = 2 };
+
 typedef int XPLMDataTypeID;
 enum { xplmType_Int = 1, xplmType_Float = 2, xplmType_Double = 4, xplmType_FloatArray = 8, xplmType_IntArray = 16,
        xplmType_Data = 32 };
@@ -67,6 +71,7 @@ CVHT_XPLM_API int XPLMGetDatai(XPLMDataRef inDataRef);
 CVHT_XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef);
 CVHT_XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef);
 CVHT_XPLM_API void XPLMSetDataf(XPLMDataRef inDataRef, float inValue);
+CVHT_XPLM_API void XPLMSetDatai(XPLMDataRef inDataRef, int inValue);
 CVHT_XPLM_API int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes);
 CVHT_XPLM_API void *XPLMFindSymbol(const char *inString);
 CVHT_XPLM_API void XPLMGetSystemPath(char *outSystemPath);  // caller's buffer of 512 bytes
@@ -104,6 +109,8 @@ CVHT_XPLM_API void XPLMUnregisterDataAccessor(XPLMDataRef inDataRef);
 
 CVHT_XPLM_API XPLMPluginID XPLMFindPluginBySignature(const char *inSignature);
 CVHT_XPLM_API void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam);
+CVHT_XPLM_API int XPLMIsPluginEnabled(XPLMPluginID inPluginID);
+CVHT_XPLM_API int XPLMIsCameraBeingControlled(XPLMCameraControlDuration *outCameraControlDuration);
 
 #ifdef __cplusplus
 }

@@ -8,6 +8,7 @@ XPLM_API int XPLMGetDatai(XPLMDataRef inDataRef);
 XPLM_API float XPLMGetDataf(XPLMDataRef inDataRef);
 XPLM_API double XPLMGetDatad(XPLMDataRef inDataRef);
 XPLM_API void XPLMSetDataf(XPLMDataRef inDataRef, float inValue);
+XPLM_API void XPLMSetDatai(XPLMDataRef inDataRef, int inValue);
 XPLM_API int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes);
 enum { xplmType_Int = 1, xplmType_Float = 2, xplmType_Double = 4, xplmType_FloatArray = 8, xplmType_IntArray = 16,
        xplmType_Data = 32 };

@@ -5,4 +5,5 @@
 extern "C" {
 XPLM_API XPLMPluginID XPLMFindPluginBySignature(const char *inSignature);
 XPLM_API void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam);
+XPLM_API int XPLMIsPluginEnabled(XPLMPluginID inPluginID);
 }
