@@ -195,11 +195,12 @@ int main(int argc, char **argv) {
         plugin.Message(0, 102, nullptr);
       }
     }
-    for (const auto &[at, command] : presses) {
-      if (at < t || at >= t + 1.0 / fps) continue;
+    for (auto &[at, command] : presses) {
+      if (at > t || command.empty()) continue;
       std::printf("[x-plane] %6.2fs pressing %s\n", t, command.c_str());
       if (!simxp::CommandOnce(command)) std::printf("[x-plane] no such command: %s\n", command.c_str());
       ShowMenu();
+      command.clear();  // pressed once
     }
     auto a = std::chrono::steady_clock::now();
     simxp::RunFrame(dt);
