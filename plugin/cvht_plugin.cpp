@@ -766,6 +766,12 @@ int ReadPose(void *, float *out, int offset, int max) {
   return n;
 }
 
+// An int dataref of ours; writable when it has a writer.
+XPLMDataRef PublishInt(const char *name, XPLMGetDatai_f read, XPLMSetDatai_f write) {
+  return XPLMRegisterDataAccessor(name, xplmType_Int, write != nullptr, read, write, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
 void MenuHandler(void *, void *) {}  // every item runs a command; the status line is disabled
 
 void StartControls() {
@@ -773,15 +779,9 @@ void StartControls() {
     gCommand[i] = XPLMCreateCommand(kCommands[i].name, kCommands[i].description);
     XPLMRegisterCommandHandler(gCommand[i], CommandHandler, 1, reinterpret_cast<void *>(intptr_t{i}));
   }
-  gPublished[0] = XPLMRegisterDataAccessor(kPublishedNames[0], xplmType_Int, 1, ReadEnabled, WriteEnabled, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr);
-  gPublished[1] = XPLMRegisterDataAccessor(kPublishedNames[1], xplmType_Int, 1, ReadFrozen, WriteFrozen, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr);
-  gPublished[2] = XPLMRegisterDataAccessor(kPublishedNames[2], xplmType_Int, 0, ReadLinkState, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                           nullptr, nullptr, nullptr);
+  gPublished[0] = PublishInt(kPublishedNames[0], ReadEnabled, WriteEnabled);
+  gPublished[1] = PublishInt(kPublishedNames[1], ReadFrozen, WriteFrozen);
+  gPublished[2] = PublishInt(kPublishedNames[2], ReadLinkState, nullptr);
   gPublished[3] = XPLMRegisterDataAccessor(kPublishedNames[3], xplmType_FloatArray, 0, nullptr, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr, ReadPose, nullptr, nullptr,
                                            nullptr, nullptr, nullptr);
