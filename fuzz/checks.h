@@ -4,7 +4,9 @@
 // owes, at the phone that asked.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -19,6 +21,7 @@
 
 #include "../tests/support/loopback_phone.h"
 #include "../tests/support/temp_dir.h"
+#include "apt/apt_index.h"
 #include "aptgen.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
