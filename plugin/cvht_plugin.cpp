@@ -171,8 +171,7 @@ void CopyText(char *field, const char *text, size_t max) {
 // (the reader appends each airport's runways in file order, and dropping airports keeps that order),
 // not only that one airport's runways stand together.
 std::pair<const apt::Runway *, const apt::Runway *> RunwaysOf(const apt::Index &index, int32_t airport) {
-  assert(std::is_sorted(index.runways.begin(), index.runways.end(),
-                        [](const apt::Runway &a, const apt::Runway &b) { return a.airport < b.airport; }));
+  assert(index.wellFormed());
   auto lo = std::lower_bound(index.runways.begin(), index.runways.end(), airport,
                              [](const apt::Runway &r, int32_t a) { return r.airport < a; });
   auto hi = lo;

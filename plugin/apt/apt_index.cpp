@@ -55,6 +55,12 @@ void CopyCut(char *field, size_t size, const char *src) {
   for (size_t i = 0; i + 1 < size && src[i] != '\0'; ++i) field[i] = src[i];
 }
 
+// A text field: NUL-terminated within its size, not empty, zero after the terminator.
+bool WellFormedText(const char *field, size_t size) {
+  const char *end = static_cast<const char *>(std::memchr(field, '\0', size));
+  return end && end != field && std::all_of(end, field + size, [](char c) { return c == '\0'; });
+}
+
 // A line longer than this does not keep its buffer for the rest of the file.
 constexpr size_t kMaxKeptLineBytes = 65536;
 
@@ -248,6 +254,19 @@ void Index::dropUnplaceable() {
   }
   airports.swap(keptAirports);
   runways.swap(keptRunways);
+}
+
+bool Index::wellFormed() const {
+  for (const Airport &a : airports)
+    if ((a.lat == 0.0f && a.lon == 0.0f) || !WellFormedText(a.ident, sizeof a.ident)) return false;
+  for (size_t i = 0; i < runways.size(); ++i) {
+    const Runway &r = runways[i];
+    if (r.airport < 0 || static_cast<size_t>(r.airport) >= airports.size() ||
+        (i > 0 && r.airport < runways[i - 1].airport) || !WellFormedText(r.end1, sizeof r.end1) ||
+        !WellFormedText(r.end2, sizeof r.end2))
+      return false;
+  }
+  return true;
 }
 
 std::vector<Nearby> Index::nearest(double lat, double lon, int count, double radiusNm) const {

@@ -69,6 +69,10 @@ struct Index {
   // Removes the airports at 0, 0 and renumbers the runways; the last step of read.
   void dropUnplaceable();
 
+  // What read leaves: placed airports (not at 0, 0) with identifiers NUL-terminated, not empty and zero-filled,
+  // runways of a valid owner in non-decreasing owner order with designators of the same kind.
+  bool wellFormed() const;
+
   // At most count airports within radiusNm of (lat, lon), nearest first, by flat-earth distance.
   std::vector<Nearby> nearest(double lat, double lon, int count, double radiusNm) const;
 };

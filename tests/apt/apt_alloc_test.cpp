@@ -4,15 +4,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include <gtest/gtest.h>
 
 #include "../support/process_counts.h"
-#include "apt_test_util.h"
+#include "../support/temp_dir.h"
+#include "apt/apt_index.h"
+#include "aptgen.h"
 
 namespace {
 // Allocations left before operator new fails; negative means it never fails.
@@ -34,6 +38,14 @@ void operator delete(void *p, size_t) noexcept { std::free(p); }
 namespace {
 
 using cvhtproc::HeapInUse;
+
+// count airports of one runway each.
+std::string Airports(int count) {
+  std::string body = aptgen::Preamble();
+  for (int i = 0; i < count; ++i)
+    body += aptgen::Header("A" + std::to_string(i)) + aptgen::RunwayRow({{"09", "10", "20"}, {"27", "10.2", "20.4"}});
+  return body;
+}
 
 // How a read of a fresh index ended, "true", "false" or "bad_alloc", then the airports and runways it left.
 template <typename Read>
@@ -86,7 +98,7 @@ struct Source {
 
 // A line of 4 MiB must not keep its buffer for the rest of the file: the heap stays within 1 MiB throughout.
 TEST(AptReadFailure, ReadErrorsGiveFalseAndAnEmptyIndexAndNoBufferOutlivesItsLine) {
-  const std::string body = apttest::Airports(300);
+  const std::string body = Airports(300);
   const struct {
     const char *name;
     Source src;
@@ -94,7 +106,7 @@ TEST(AptReadFailure, ReadErrorsGiveFalseAndAnEmptyIndexAndNoBufferOutlivesItsLin
   } cases[] = {
       {"ReadErrorMidway", {body, body.size() / 2}, "false 0/0"},
       {"NoMemoryForTheRead", {body, body.size() / 2, ENOMEM}, "bad_alloc 0/0"},
-      {"LongLine", {"99 " + std::string(4 << 20, 'c') + "\n" + apttest::Airports(3)}, "true 3/3"},
+      {"LongLine", {"99 " + std::string(4 << 20, 'c') + "\n" + Airports(3)}, "true 3/3"},
   };
   for (const auto &c : cases) {
     Source src = c.src;
@@ -109,7 +121,7 @@ TEST(AptReadFailure, MemoryRunningOutInsideGetlineThrowsAndLeavesNoIndex) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
 #else
-  Source src{apttest::Airports(300) + "99 ", SIZE_MAX, EIO, true};  // a half index would hold 300 airports
+  Source src{Airports(300) + "99 ", SIZE_MAX, EIO, true};  // a half index would hold 300 airports
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
@@ -132,7 +144,7 @@ TEST(AptReadFailure, MemoryRunningOutInsideGetlineThrowsAndLeavesNoIndex) {
 TEST(AptReadFailure, OutOfMemoryAtEveryAllocationReleasesFileAndBuffers) {
   cvhtsupport::TempDir dir;
   // A long comment line first makes the line buffer large enough that losing it would show.
-  const std::string path = dir.Write("apt.dat", "99 " + std::string(200000, 'c') + "\n" + apttest::Airports(300));
+  const std::string path = dir.Write("apt.dat", "99 " + std::string(200000, 'c') + "\n" + Airports(300));
   const int fds = cvhtproc::OpenDescriptors();
   int failures = 0;
   for (long budget = 0; budget < 40; ++budget) {

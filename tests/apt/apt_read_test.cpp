@@ -2,10 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include "apt_test_util.h"
+#include <cmath>
+#include <cstring>
 
-using apttest::Header;
-using apttest::RunwayRow;
+#include "../support/temp_dir.h"
+#include "apt/apt_index.h"
+#include "aptgen.h"
+
+using aptgen::Datum;
+using aptgen::Header;
+using aptgen::RunwayRow;
 using namespace std::string_literals;
 
 namespace {
@@ -30,11 +36,8 @@ std::string PadTo(std::string row, size_t bytes, const std::string &eol = "\n") 
   return row + eol;
 }
 
-std::string Datum(const std::string &lat, const std::string &lon) {
-  return "1302 datum_lat " + lat + "\n1302 datum_lon " + lon + "\n";
-}
-
-const std::string kRwy = RunwayRow("09", "10.0", "20.0", "27", "10.2", "20.4");
+const aptgen::Style kTabs{"\t"};
+const std::string kRwy = RunwayRow({{"09", "10.0", "20.0"}, {"27", "10.2", "20.4"}});
 const std::string kTwenty = kRwy.substr(0, kRwy.rfind(" 20.4") + 5) + "\n";  // "100 30.00 ... 27 10.2 20.4"
 const std::string kAt = "(10.1 20.2 100) ";  // an airport placed by kRwy alone
 
@@ -53,19 +56,19 @@ std::vector<RowCase> RowCases() {
            "13020 datum_lat 5\n1302datum_lat 5\n 1302 datum_lon 6\n1303 datum_lon 6\n1312 datum_lat 7\n99",
        "|"},
       {"TabsMixedBlanksAndCrlf",
-       Header("KAAA", 100, "1", "\t") + RunwayRow("09", "10", "20", "27", "10.2", "20.4", "30", "\t") +
-           "1 \t 100\t\t0 0  KBBB Name\n" + PadTo(kRwy, 0, "\r\n") + Header("KCCC", 100, "1", "\t") +
+       Header("KAAA", "100", aptgen::kLand, kTabs) + RunwayRow({{"09", "10", "20"}, {"27", "10.2", "20.4"}, "30"}, kTabs) +
+           "1 \t 100\t\t0 0  KBBB Name\n" + PadTo(kRwy, 0, "\r\n") + Header("KCCC", "100", aptgen::kLand, kTabs) +
            "1302\tdatum_lat\t5.0\n1302\tdatum_lon\t6.0\n",
        "KAAA" + kAt + "KBBB" + kAt + "KCCC(5 6 100) | 0:09/27 1:09/27"},
       // Seaplane bases and heliports (tab or over-long rows too) close the airport before them; 160, 170 do not.
       {"SeaplaneBaseAndHeliportClose",
-       Header("KAAA") + kRwy + Header("SEA1", 0, "16") + kRwy + Header("KBBB") + kRwy + Header("HEL1", 0, "17", "\t") +
-           kRwy + Header("KCCC") + kRwy + PadTo(Header("HEL2", 0, "17"), 4000) + kRwy + Header("KDDD") + kRwy +
+       Header("KAAA") + kRwy + Header("SEA1", "0", aptgen::kSeaplaneBase) + kRwy + Header("KBBB") + kRwy + Header("HEL1", "0", aptgen::kHeliport, kTabs) +
+           kRwy + Header("KCCC") + kRwy + PadTo(Header("HEL2", "0", aptgen::kHeliport), 4000) + kRwy + Header("KDDD") + kRwy +
            "160 1 2 3\n170 1 2\n" + kRwy,
        "KAAA" + kAt + "KBBB" + kAt + "KCCC" + kAt + "KDDD" + kAt + "| 0:09/27 1:09/27 2:09/27 3:09/27 3:09/27"},
       {"NoFinalNewline", Header("KAAA") + kRwy.substr(0, kRwy.size() - 1), "KAAA" + kAt + "| 0:09/27"},
       {"HeaderWithoutNewlineAtEndHasNoPosition", Header("KAAA") + kRwy + "1 5 0 0 KBBB", "KAAA" + kAt + "| 0:09/27"},
-      {"PositionIsMeanOfRunwayEnds", Header("TWO") + kRwy + RunwayRow("18", "11.0", "21.0", "36", "11.2", "21.8"),
+      {"PositionIsMeanOfRunwayEnds", Header("TWO") + kRwy + RunwayRow({{"18", "11.0", "21.0"}, {"36", "11.2", "21.8"}}),
        "TWO(10.6 20.8 100) | 0:09/27 0:18/36"},
       // AGAIN: once set the datum stays set and later rows still replace its values, so it ends at 0, 0. One
       // non-zero datum value sets the datum (HALF); the other stays 0.
@@ -79,8 +82,8 @@ std::vector<RowCase> RowCases() {
            kRwy + Header("C") + kRwy,
        "A" + kAt + "B" + kAt + "SHORT" + kAt + "C" + kAt + "| 0:09/27 0:09/27 1:09/27 2:09/27 3:09/27"},
       {"FieldsCut",
-       Header("ABCDEFGHIJ", 1234) + kRwy + Header("X7", -210) + kRwy + Header("ABCDEFG", 0) +
-           RunwayRow("09LX", "1", "2", "2", "1.5", "2.5"),
+       Header("ABCDEFGHIJ", "1234") + kRwy + Header("X7", "-210") + kRwy + Header("ABCDEFG", "0") +
+           RunwayRow({{"09LX", "1", "2"}, {"2", "1.5", "2.5"}}),
        "ABCDEFG(10.1 20.2 1234) X7(10.1 20.2 -210) ABCDEFG(1.25 2.25 0) | 0:09/27 1:09/27 2:09L/2"},
       // A header of 4 tokens leaves no airport open, so its runway and datum are ignored too. A runway row
       // needs 20 tokens (kTwenty, its last one the second end's longitude); 19 are too few.
@@ -91,9 +94,9 @@ std::vector<RowCase> RowCases() {
        "A" + kAt + "B(7 8 100) | 0:09/27"},
       // NaN is no zero, so NANZ stays.
       {"NonNumericAndExtremeNumbers",
-       Header("TEXT") + RunwayRow("09", "north", "20", "27", "x", "20.4", "wide") + Header("HUGE") +
+       Header("TEXT") + RunwayRow({{"09", "north", "20"}, {"27", "x", "20.4"}, "wide"}) + Header("HUGE") +
            Datum("1e300", "-1e300") + Header("NEG") + Datum("-89.5", "-179.5") + Header("NAN") + Datum("nan", "inf") +
-           Header("INF") + RunwayRow("1", "inf", "-inf", "2", "1", "1") + Header("NANZ") + Datum("nan", "0"),
+           Header("INF") + RunwayRow({{"1", "inf", "-inf"}, {"2", "1", "1"}}) + Header("NANZ") + Datum("nan", "0"),
        "TEXT(0 20.2 100) HUGE(inf -inf 100) NEG(-89.5 -179.5 100) NAN(nan inf 100) INF(inf -inf 100) "
        "NANZ(nan 0 100) | 0:09/27 4:1/2"},
       // The ident ends at its NUL; "1\0" is no header, so kRwy counts for KA; "100 30\0" has too few tokens.
@@ -108,7 +111,7 @@ std::vector<RowCase> RowCases() {
       {"2147483647", "2147483647"}, {"2147483648", "2147483647"}, {"-2147483649", "-2147483648"},
       {"99999999999999999999999", "2147483647"}, {"-99999999999999999999", "-2147483648"}};
   for (const auto &[text, want] : elevations)
-    c.push_back({"Elevation" + text, "1 " + text + " 0 0 E Name\n" + kRwy, "E(10.1 20.2 " + want + ") | 0:09/27"});
+    c.push_back({"Elevation" + text, Header("E", text) + kRwy, "E(10.1 20.2 " + want + ") | 0:09/27"});
   // Rows 1, 100 and 1302 of 512 bytes or more (line end included) are not in the file; 511 bytes still are.
   // An over-long header leaves the previous airport open: the runway after it counts for PREV.
   for (const auto &[bytes, eol] : std::vector<std::pair<size_t, std::string>>{
@@ -129,8 +132,8 @@ TEST(AptRead, IndexHoldsWhatTheRowsSay) {
   cvhtsupport::TempDir dir;
   for (const RowCase &c : RowCases()) {
     apt::Index index;
-    EXPECT_TRUE(index.read(dir.Write("apt.dat", apttest::Preamble() + c.body).c_str())) << c.name;
-    EXPECT_EQ(apttest::CheckIndex(index, 0) + Dump(index), c.want) << c.name;
+    EXPECT_TRUE(index.read(dir.Write("apt.dat", aptgen::Preamble() + c.body).c_str())) << c.name;
+    EXPECT_EQ((index.wellFormed() ? "" : "not well formed: ") + Dump(index), c.want) << c.name;
   }
 }
 
@@ -140,8 +143,10 @@ TEST(AptRead, DropUnplaceableKeepsOnlyPlacedAirportsAndTheirRunways) {
   index.airports = {{"A", 1.0f, 0.0f, 0}, {"NEGZ", -0.0f, 0.0f, 0}, {"NAN", NAN, 0.0f, 0}};
   for (const int32_t owner : {0, 1, -1, 2, 99}) index.runways.push_back({owner, "R", "S", 0, 0, 0, 0, 0});
   index.runways[3].end1[0] = 'N';
+  EXPECT_FALSE(index.wellFormed());
   index.dropUnplaceable();
   EXPECT_EQ(Dump(index), "A(1 0 0) NAN(nan 0 0) | 0:R/S 1:N/S");
+  EXPECT_TRUE(index.wellFormed());
 }
 
 // parseRunwayRow on rows read never hands it (read takes rows that start "100" and a blank): another code

@@ -15,6 +15,7 @@
 #include "../support/loopback_phone.h"
 #include "../support/process_counts.h"
 #include "../support/temp_dir.h"
+#include "aptgen.h"
 #include "cvht_wire.h"
 #include "xplm_sim.h"
 
@@ -39,24 +40,20 @@ std::string Bytes(const T &v) {
 // apt.dat text: each airport a header, its runways (widths 30, 31, ... m) and its datum.
 class AptText {
  public:
-  AptText() { out_ << "I\n1200 Generated for tests\n\n"; }
   AptText &Airport(const std::string &ident, int elevationFt, double lat, double lon, int runways = 0) {
-    char row[256];
-    out_ << "1 " << elevationFt << " 0 0 " << ident << " Test field " << ident << "\n";
-    for (int r = 0; r < runways; ++r) {
-      std::snprintf(row, sizeof row,
-                    "100 %.2f 1 0 0.25 1 3 0 %02dL %.8f %.8f 0 0 3 2 1 0 %02dR %.8f %.8f 0 0 3 2 1 0\n",
-                    30.0 + r, r % 36 + 1, lat - 0.01, lon - 0.01 * r, (r + 18) % 36 + 1, lat + 0.01, lon + 0.01 * r);
-      out_ << row;
-    }
-    std::snprintf(row, sizeof row, "1302 datum_lat %.8f\n1302 datum_lon %.8f\n", lat, lon);
-    out_ << row;
+    using aptgen::Designator, aptgen::Fixed;
+    text_ += aptgen::Header(ident, std::to_string(elevationFt));
+    for (int r = 0; r < runways; ++r)
+      text_ += aptgen::RunwayRow({{Designator(r % 36 + 1, "L"), Fixed(lat - 0.01, 8), Fixed(lon - 0.01 * r, 8)},
+                                  {Designator((r + 18) % 36 + 1, "R"), Fixed(lat + 0.01, 8), Fixed(lon + 0.01 * r, 8)},
+                                  Fixed(30.0 + r, 2)});
+    text_ += aptgen::Datum(Fixed(lat, 8), Fixed(lon, 8));
     return *this;
   }
-  std::string Text() const { return out_.str() + "99\n"; }
+  std::string Text() const { return text_ + aptgen::End(); }
 
  private:
-  std::ostringstream out_;
+  std::string text_ = aptgen::Preamble();
 };
 
 // The loopback phone; a datagram that does not leave whole fails the test.

@@ -5,7 +5,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 
-#include "../apt/apt_test_util.h"
 #include "../plugin/plugin_fixture.h"
 
 using namespace cvhttest;
@@ -93,20 +92,19 @@ TEST(Wine, WindowsPluginAnswersAFlightWithTheLinuxPluginsBytesAndNeedsOnlyWindow
   signal(SIGPIPE, SIG_IGN);  // a host that died shows as its missing answers
   // Near the standard aircraft: a datum airport, one placed by its runways (a CRLF row and a row of exactly
   // 511 bytes among them), one whose 512-byte runway row is not trusted, and a heliport.
-  using namespace apttest;
-  auto crlf = [](std::string row) { return row.insert(row.size() - 1, "\r"); };
+  using namespace aptgen;
   auto pad = [](std::string row, size_t bytes) { return row.insert(row.size() - 1, bytes - row.size(), ' '); };
   TempDir system;
   std::filesystem::create_directories(std::filesystem::path(system.Path() + "/" + kAptRel).parent_path());
-  system.Write(kAptRel, Preamble() + Header("LSZH", 1416) +
-                            RunwayRow("10", "47.45", "8.53", "28", "47.47", "8.57", "60.00") +
-                            RunwayRow("14", "47.48", "8.53", "32", "47.46", "8.56", "60.00") +
-                            "1302 datum_lat 47.464722\n1302 datum_lon 8.549167\n" + Header("LSZK", 1312) +
-                            crlf(RunwayRow("07", "47.41", "8.63", "25", "47.42", "8.65")) +
-                            pad(RunwayRow("11", "47.40", "8.62", "29", "47.41", "8.66", "23.00"), 511) +
-                            Header("LSPF", 1400) + RunwayRow("06", "47.35", "8.60", "24", "47.36", "8.62") +
-                            pad(RunwayRow("15", "47.35", "8.60", "33", "47.36", "8.62"), 512) +
-                            Header("LSHZ", 1300, "17") + "99\n");
+  system.Write(kAptRel, Preamble() + Header("LSZH", "1416") +
+                            RunwayRow({{"10", "47.45", "8.53"}, {"28", "47.47", "8.57"}, "60.00"}) +
+                            RunwayRow({{"14", "47.48", "8.53"}, {"32", "47.46", "8.56"}, "60.00"}) +
+                            Datum("47.464722", "8.549167") + Header("LSZK", "1312") +
+                            RunwayRow({{"07", "47.41", "8.63"}, {"25", "47.42", "8.65"}}, {" ", "\r\n"}) +
+                            pad(RunwayRow({{"11", "47.40", "8.62"}, {"29", "47.41", "8.66"}, "23.00"}), 511) +
+                            Header("LSPF", "1400") + RunwayRow({{"06", "47.35", "8.60"}, {"24", "47.36", "8.62"}}) +
+                            pad(RunwayRow({{"15", "47.35", "8.60"}, {"33", "47.36", "8.62"}}), 512) +
+                            Header("LSHZ", "1300", kHeliport) + End());
   // The log without the build stamp; Linux's DNS-SD error (no Avahi daemon here) read as Windows' (no Bonjour).
   const std::string noBonjour = "CVHT: DNSServiceRegister failed: -65563 (discovery unavailable)";
   auto unstamped = [&](Lines lines, bool fromLinux) {
