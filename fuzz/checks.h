@@ -268,6 +268,7 @@ inline HostedPlugin *StartHostOrExit(const char *target) {
 // One input of a kind ("apt", "datagram" or "query") through its check; the last two need the host.
 inline std::string CheckInput(const std::string &kind, HostedPlugin *host, const uint8_t *data, size_t size) {
   if (kind == "apt") return CheckAptFile(data, size);
+  if (!host) return "no hosted plug-in";
   return kind == "query" ? host->RunQueries(data, size) : host->RunDatagrams(data, size);
 }
 
