@@ -1,10 +1,5 @@
 // Worst and 99th-percentile frame time of the real TAVRO.xpl while 20,000 mixed datagrams a second
 // hit its socket, as ratios to its idle frame measured in the same run.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -15,9 +10,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "cvht_wire.h"
 #include "bench_plugin.h"
-#include "xplm_sim.h"
 
 namespace {
 
@@ -32,15 +25,10 @@ double Percentile(std::vector<double> v, double p) {
 }
 
 void BM_FrameUnderFlood(benchmark::State &state) {
-  simxp::Plugin plugin;
-  if (!cvhtbench::StartPlugin(plugin, state)) return;
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(cvht::kPort);
-  std::string hello = cvhtbench::StreamPose(1);
-  sendto(fd, hello.data(), hello.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+  simxp::Session session;
+  if (!cvhtbench::StartPlugin(session, state)) return;
+  phone::Link phone;
+  phone.Send(cvhtbench::StreamPose(1));
 
   // Baseline: the same plug-in's frame with its phone known and nothing waiting.
   std::vector<double> idle;
@@ -57,8 +45,7 @@ void BM_FrameUnderFlood(benchmark::State &state) {
       uint32_t seq = 10;
       auto t0 = Clock::now();
       for (long i = 0; go.load(); ++i) {
-        std::string d = (i % 3) ? cvhtbench::StreamPose(++seq) : std::string(rng() % 60, 'z');
-        sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+        phone.Send((i % 3) ? cvhtbench::StreamPose(++seq) : std::string(rng() % 60, 'z'));
         if (i % 100 == 0) std::this_thread::sleep_until(t0 + std::chrono::microseconds(i * 50));
       }
     });
@@ -81,9 +68,6 @@ void BM_FrameUnderFlood(benchmark::State &state) {
   state.counters["flood_worst_us"] = worst;
   state.counters["worst_over_idle"] = worst / idleMedian;
   state.counters["worst_frame_budget_pct"] = worst / 16667.0 * 100.0;
-  plugin.Stop();
-  plugin.Unload();
-  close(fd);
 }
 BENCHMARK(BM_FrameUnderFlood)->Iterations(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
 

@@ -16,9 +16,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "cvht_wire.h"
 #include "bench_plugin.h"
-#include "xplm_sim.h"
 
 // ---- Counting allocator: every malloc and operator new in the process, the plug-in's included.
 
@@ -147,23 +145,20 @@ BENCHMARK(BM_StreamingFrameSyscalls)->UseManualTime();
 
 // One FlightLoop call of the real plug-in with a fresh pose waiting, all telemetry flowing.
 void BM_PluginFrameStreaming(benchmark::State &state) {
-  simxp::Plugin plugin;
-  if (!cvhtbench::StartPlugin(plugin, state)) return;
-  int phone = UdpSocket(0);
-  sockaddr_in to = Loopback(cvht::kPort);
+  simxp::Session session;
+  if (!cvhtbench::StartPlugin(session, state)) return;
+  phone::Link phone;
   uint32_t seq = 0;
   // Warm up: the peer is known, the eye point captured, the blend at full weight.
   for (int i = 0; i < 120; ++i) {
-    std::string p = cvhtbench::StreamPose(++seq);
-    sendto(phone, p.data(), p.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    phone.Send(cvhtbench::StreamPose(++seq));
     simxp::RunFrame(1.0f / 60.0f);
-    DrainSocket(phone);
+    phone.Take();
   }
   uint64_t allocs = 0;
   uint64_t frames = 0;
   for (auto _ : state) {
-    std::string p = cvhtbench::StreamPose(++seq);
-    sendto(phone, p.data(), p.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
+    phone.Send(cvhtbench::StreamPose(++seq));
     uint64_t a0 = gAllocs.load(std::memory_order_relaxed);
     auto t0 = std::chrono::steady_clock::now();
     simxp::RunFrame(1.0f / 60.0f);
@@ -171,22 +166,17 @@ void BM_PluginFrameStreaming(benchmark::State &state) {
     allocs += gAllocs.load(std::memory_order_relaxed) - a0;
     ++frames;
     state.SetIterationTime(Seconds(t0, t1));
-    DrainSocket(phone);
+    phone.Take();
   }
   state.counters["allocs_per_frame"] = frames ? static_cast<double>(allocs) / static_cast<double>(frames) : 0.0;
-  plugin.Stop();
-  plugin.Unload();
-  close(phone);
 }
 BENCHMARK(BM_PluginFrameStreaming)->UseManualTime();
 
 // A frame before any phone has spoken: one empty read of the socket and no DNS-SD daemon to poll.
 void BM_PluginFrameIdle(benchmark::State &state) {
-  simxp::Plugin plugin;
-  if (!cvhtbench::StartPlugin(plugin, state)) return;
+  simxp::Session session;
+  if (!cvhtbench::StartPlugin(session, state)) return;
   for (auto _ : state) simxp::RunFrame(1.0f / 60.0f);
-  plugin.Stop();
-  plugin.Unload();
 }
 BENCHMARK(BM_PluginFrameIdle);
 

@@ -1,7 +1,7 @@
 // Checks shared by the fuzz targets and the replay of their corpus: each runs one input through the real
 // reader or the real plug-in and returns what went wrong, or an empty string. They hold the few invariants
-// that matter: a well-formed index, a view within its limits, and to each query exactly the reply the index
-// owes, at the phone that asked.
+// that matter: a well-formed index, a view within its limits, and to each query about an airport of the index
+// one reply about it, at the phone that asked, byte for byte as written below for the named airports.
 #pragma once
 
 #include <algorithm>
@@ -19,12 +19,13 @@
 #include <FuzzedDataProvider.h>
 #endif
 
-#include "../tests/support/loopback_phone.h"
+#include "../tests/support/process_counts.h"
 #include "../tests/support/temp_dir.h"
 #include "apt/apt_index.h"
 #include "aptgen.h"
 #include "cvht_wire.h"
-#include "xplm_sim.h"
+#include "hosted_session.h"
+#include "phone_link.h"
 
 namespace cvhtfuzz {
 
@@ -77,33 +78,52 @@ std::string Bytes(const T &v) {
   return std::string(reinterpret_cast<const char *>(&v), sizeof v);
 }
 
-// The reply owed to a query: to version 1 whose identifier (bytes 6 to 12, up to a NUL) names an airport of
-// the index, the first of that name with its first 24 runways and its elevation; to any other, none ("").
-inline std::string Owed(const apt::Index &index, const std::string &query) {
-  const auto q = cvhtphone::As<cvht::AirportQuery>(query);
-  const std::string id(q.ident, strnlen(q.ident, 7));
-  const auto a = std::find_if(index.airports.begin(), index.airports.end(), [&](auto &x) { return id == x.ident; });
-  if (q.version != cvht::kQueryVersion || a == index.airports.end()) return "";
-  std::string runways;
-  uint16_t k = 0;
-  for (const apt::Runway &r : index.runways) {
-    if (r.airport != a - index.airports.begin() || k == cvht::kMaxRunwayEntries) continue;
-    // Truncated toward zero and held at the field's ends; a width that is not finite is 0.
-    const float dm = std::isfinite(r.widthM) ? std::clamp(r.widthM * 10.0f, -32768.0f, 32767.0f) : 0.0f;
-    cvht::RunwayEntry w{0, 0, static_cast<int16_t>(dm), {}, {}, r.lat1, r.lon1, r.lat2, r.lon2};
-    std::memcpy(w.end1, r.end1, 3);
-    std::memcpy(w.end2, r.end2, 3);
-    runways += Bytes(w);
-    ++k;
-  }
-  cvht::AirportEntry e{{}, a->lat, a->lon};
-  std::memcpy(e.ident, a->ident, 7);
-  const bool known = a->elevationFt >= -2000 && a->elevationFt <= 30000;
-  return Bytes(cvht::AirportPacketHeader{{'C', 'V', 'H', 'A'}, cvht::kAirportVersion, 7, a->lat, a->lon, 1, k}) +
-         Bytes(e) + runways + Bytes(known ? static_cast<int16_t>(a->elevationFt) : cvht::kNoElevation);
+inline std::string Unhex(const char *hex) {
+  std::string out;
+  for (; hex[0] && hex[1]; hex += 2) out += static_cast<char>(std::stoi(std::string(hex, 2), nullptr, 16));
+  return out;
 }
 
-constexpr float kFrameDt = 1.0f / 60.0f;
+// Replies the fixed index owes, as their first and last bytes in hex: LSZH whole; DUPE the first of the two;
+// MANY 24 of its 30 runways, the 24th last; WIDE's widths 5000, -1e9, nan, 3276.75 and -0.07 m as 32767, -32768,
+// 0, 32767 and 0 dm; elevations at the field's ends and beyond them (-32768, none); LONGIDENT cut to seven.
+constexpr struct {
+  const char *ident, *head, *tail;
+} kReplies[] = {
+    {"LSZH", "43564841010007000000384266660241010003004c535a4800000000000038426666024100003301314c0000315200000000384"
+             "29a990141000038423333034100003d01324c000032520000000038429a990141000038423333034100004701334c0000335200"
+             "00000038429a99014100003842333303418805", ""},
+    {"DUPE", "4356484101000700333339426666024101000100445550450000000033333942666602410000330131"
+             "4c000031520000333339429a99014133333942333303416400", ""},
+    {"MANY", "43564841010007009a993b4266660241010018004d414e59000000009a993b4266660241",
+             "0000190232344c00323452009a993b429a9901419a993b4233330341e803"},
+    {"WIDE", "435648410100070066663c426666024101000500574944450000000066663c42666602410000ff7f314c0000315200006666"
+             "3c429a99014166663c423333034100000080324c00003252000066663c429a99014166663c423333034100000000334c000033"
+             "52000066663c429a99014166663c42333303410000ff7f344c00003452000066663c429a99014166663c4233330341000000"
+             "00354c00003552000066663c429a99014166663c42333303413200", ""},
+    {"HIGH", "435648410100070000003a426666024101000000484947480000000000003a42666602413075", ""},
+    {"HIGHER", "435648410100070066663a426666024101000000484947484552000066663a42666602410080", ""},
+    {"LOWEST", "435648410100070033333b4266660241010000004c4f57455354000033333b426666024130f8", ""},
+    {"LOW", "4356484101000700cdcc3a4266660241010000004c4f570000000000cdcc3a42666602410080", ""},
+    {"LONGIDE", "4356484101000700cdcc384266660241010001004c4f4e4749444500cdcc38426666024100003301314c000031520000cd"
+                "cc38429a990141cdcc384233330341f401", ""}};
+
+// A reply to the question about `asked`: one airport, the one asked, a length its counts account for, and for
+// the named airports the bytes above.
+inline std::string CheckReply(const std::string &asked, const std::string &p) {
+  const auto h = phone::As<cvht::AirportPacketHeader>(p);
+  const auto e = phone::As<cvht::AirportEntry>(p.substr(std::min(p.size(), sizeof h)));
+  if (h.version != cvht::kAirportVersion || h.airportCount != 1 || h.runwayCount > cvht::kMaxRunwayEntries ||
+      p.size() != sizeof h + sizeof e + h.runwayCount * sizeof(cvht::RunwayEntry) + 2 ||
+      std::string(e.ident, strnlen(e.ident, sizeof e.ident)) != asked)
+    return "the reply about " + asked + " is not that one airport with its runways and elevation";
+  for (const auto &r : kReplies)
+    if (asked == r.ident && (p.compare(0, std::strlen(r.head) / 2, Unhex(r.head)) != 0 || !p.ends_with(Unhex(r.tail))))
+      return "the reply about " + asked + " is not the one owed";
+  return "";
+}
+
+using simxp::kFrameDt;
 
 // The real plug-in in the simulated host with the fixed index, and two phones on loopback.
 class HostedPlugin {
@@ -116,24 +136,17 @@ class HostedPlugin {
         !index_.read(system_.Write(nav + "/apt.dat", AptText()).c_str()))
       error_ = "cannot write or read apt.dat";
     else if (!index_.wellFormed() || index_.airports.size() != 13 || index_.runways.size() != 44 ||
-             index_.airports[0].elevationFt != 1416 || Owed(index_, cvhtphone::QueryBytes("LSZH")).empty())
-      error_ = "the reader lost rows or fields of the fixed index";  // it answers for both sides below
-    else if (!plugin_.Load(simxp::DefaultPluginPath()))
-      error_ = "cannot load " + simxp::DefaultPluginPath() + ": " + plugin_.Error();
+             index_.airports[0].elevationFt != 1416)
+      error_ = "the reader lost rows or fields of the fixed index";  // it says below which queries owe a reply
+    else if (!session_.Open(system_.Path()))
+      error_ = session_.Error();
     else
       error_ = Start();
-  }
-  ~HostedPlugin() {
-    Stop();
-    plugin_.Unload();
   }
   const std::string &Error() const { return error_; }
   const std::string &SystemPath() const { return system_.Path(); }
   // Stops the plug-in, as X-Plane does before it quits; it stays loaded.
-  void Stop() {
-    if (started_) plugin_.Stop();
-    started_ = false;
-  }
+  void Stop() { session_.Stop(); }
 
   // Each operation a selector byte (its top bit picks the phone) and its operands: any bytes as a datagram,
   // a pose or a query whose fields come from the input, or a frame of one of the intervals; then two frames
@@ -147,7 +160,7 @@ class HostedPlugin {
       if ((op & 7) < 4) {
         err = Send(op >> 7, in.ConsumeBytesAsString(in.ConsumeIntegralInRange<size_t>(0, 64)));
       } else if ((op & 7) == 4) {
-        auto p = cvhtphone::As<cvht::PosePacket>("CVHT");
+        auto p = phone::As<cvht::PosePacket>("CVHT");
         p.version = (op & 0x40) ? in.ConsumeIntegral<uint16_t>() : cvht::kPoseVersion;
         p.flags = in.ConsumeIntegral<uint16_t>();
         p.seq = in.ConsumeIntegral<uint32_t>();
@@ -156,13 +169,13 @@ class HostedPlugin {
         err = Send(op >> 7, Bytes(p));
       } else if ((op & 7) == 5) {
         const uint16_t version = (op & 0x40) ? in.ConsumeIntegral<uint16_t>() : cvht::kQueryVersion;
-        err = Send(op >> 7, cvhtphone::QueryBytes(in.ConsumeBytesAsString(8), version));
+        err = Send(op >> 7, phone::QueryBytes(in.ConsumeBytesAsString(8), version));
       } else {
         err = Frame(kDt[(op >> 3) % std::size(kDt)]);
       }
     }
     for (int i = 0; i < 2 && err.empty(); ++i) err = Frame(kFrameDt);
-    return err.empty() ? Ask(cvhtphone::QueryBytes("LSZH")) : err;
+    return err.empty() ? Ask(phone::QueryBytes("LSZH")) : err;
   }
 
   // Queries of ten bytes each, version and identifier, each answered (or not) before the next.
@@ -174,21 +187,14 @@ class HostedPlugin {
   }
 
  private:
+  // The plug-in stays loaded across restarts: the fuzzer keeps counters inside it.
   std::string Start() {
-    simxp::Reset();
-    simxp::PublishStandardAircraft();
-    simxp::SetSystemPath(system_.Path() + "/");
-    if (plugin_.Start() != 1) return "the plug-in did not start (port 49707 taken? run inside tests/netns-run.sh)";
-    started_ = true;
+    simxp::Session::FreshHost(system_.Path());
+    if (session_.Start() != 1) return "the plug-in did not start (port 49707 taken? run inside tests/netns-run.sh)";
     // A loaded machine (sanitizers, parallel tests) may take seconds over the small index.
-    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60); std::chrono::steady_clock::now() < end;) {
-      simxp::RunFrame(kFrameDt);
-      for (const auto &line : simxp::LogLines())
-        if (line.rfind("CVHT: apt.dat ", 0) == 0)
-          return line.find("indexed") != std::string::npos ? "" : "the fixed index was not read: " + line;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return "the airport scan did not finish";
+    const std::string line = session_.AwaitScan(60000, 1);
+    if (line.empty()) return "the airport scan did not finish";
+    return line.find("indexed") != std::string::npos ? "" : "the fixed index was not read: " + line;
   }
 
   // The host keeps every log line and METAR request; a restart now and then keeps a long run small.
@@ -200,14 +206,18 @@ class HostedPlugin {
     return error_;
   }
 
-  // Sends from phone 0 or 1, noting the reply a query is owed. A frame runs first when the plug-in's small
-  // receive buffer could overflow, so that every datagram arrives.
+  // Sends from phone 0 or 1, noting the airport a query of version 1 asks about (its identifier up to a NUL,
+  // seven bytes at most) when the index has it: those are owed a reply, the others none. A frame runs first when
+  // the plug-in's small receive buffer could overflow, so that every datagram arrives.
   std::string Send(int phone, const std::string &bytes) {
     if (std::string err = pending_ == 12 ? Frame(kFrameDt) : ""; !err.empty()) return err;
-    if (!phones_[phone].SendBytes(bytes)) return "a " + std::to_string(bytes.size()) + "-byte datagram did not leave";
+    if (!phones_[phone].Send(bytes)) return "a " + std::to_string(bytes.size()) + "-byte datagram did not leave";
     ++pending_;
-    const bool query = bytes.size() == sizeof(cvht::AirportQuery) && bytes.compare(0, 4, "CVHQ") == 0;
-    if (const std::string reply = query ? Owed(index_, bytes) : ""; !reply.empty()) owed_[phone].push_back(reply);
+    const auto q = phone::As<cvht::AirportQuery>(bytes);
+    const std::string id(q.ident, strnlen(q.ident, 7));
+    if (bytes.size() == sizeof q && bytes.compare(0, 4, "CVHQ") == 0 && q.version == cvht::kQueryVersion &&
+        std::any_of(index_.airports.begin(), index_.airports.end(), [&](const auto &a) { return id == a.ident; }))
+      owed_[phone].push_back(id);
     return "";
   }
 
@@ -217,9 +227,9 @@ class HostedPlugin {
   }
 
   // One frame: no host fault, a view within its limits around the eye point, and each phone's query replies
-  // those owed, in order.
+  // about the airports it asked about, in order.
   std::string Frame(float dt) {
-    if (pending_ > 0) cvhtphone::AwaitDelivery();
+    if (pending_ > 0) cvhtproc::AwaitDelivery();
     simxp::RunFrame(dt);
     pending_ = 0;
     if (const auto faults = simxp::Faults(); !faults.empty()) return "host fault: " + faults.front();
@@ -234,7 +244,8 @@ class HostedPlugin {
       for (int wait = 0; wait <= 200; ++wait) {
         for (const std::string &p : phones_[phone].Take()) {
           if (p.size() < 8 || p.compare(0, 4, "CVHA") != 0 || p[6] != 7) continue;
-          if (owed.empty() || owed.front() != p) return "a query reply that is not the one owed";
+          if (owed.empty()) return "a query reply that nobody asked this phone for";
+          if (std::string err = CheckReply(owed.front(), p); !err.empty()) return err;
           owed.erase(owed.begin());
         }
         if (owed.empty()) break;
@@ -247,12 +258,11 @@ class HostedPlugin {
 
   cvhtsupport::TempDir system_;
   apt::Index index_;  // the same file, read by the same reader, that the plug-in answers from
-  simxp::Plugin plugin_;
-  bool started_ = false;
+  simxp::Session session_;
   std::string error_;
-  cvhtphone::Phone phones_[2];
+  phone::Link phones_[2];
   int pending_ = 0;                   // datagrams sent since the last frame
-  std::vector<std::string> owed_[2];  // per phone, the replies owed to its queries, in order
+  std::vector<std::string> owed_[2];  // per phone, the airports its queries asked about, in order
 };
 
 // The one hosted plug-in of a fuzz process, started once and kept between inputs. At exit it is stopped, so
@@ -274,6 +284,7 @@ inline HostedPlugin *StartHostOrExit(const char *target) {
 // One input of a kind ("apt", "datagram" or "query") through its check; the last two need the host.
 inline std::string CheckInput(const std::string &kind, HostedPlugin *host, const uint8_t *data, size_t size) {
   if (kind == "apt") return CheckAptFile(data, size);
+  if (!host) return "no hosted plug-in";
   return kind == "query" ? host->RunQueries(data, size) : host->RunDatagrams(data, size);
 }
 

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "xplm_sim.h"
+#include "hosted_session.h"
 
 namespace {
 
@@ -149,11 +149,13 @@ int main(int argc, char **argv) {
   std::signal(SIGINT, OnSignal);
   std::signal(SIGTERM, OnSignal);
 
-  simxp::Reset();
+  simxp::Session session;
+  if (!session.Open(systemPath, {}, xpl)) {
+    std::fprintf(stderr, "cvht-xphost: %s\n", session.Error().c_str());
+    return 1;
+  }
   simxp::EchoLog(true, "[x-plane] ");
-  simxp::PublishStandardAircraft();
-  if (!systemPath.empty() && systemPath.back() != '/') systemPath += '/';
-  simxp::SetSystemPath(systemPath);
+  simxp::Plugin &plugin = session.plugin();
   const bool flying = scenario == "flight";
   Flight flight;
   if (flying) {
@@ -162,14 +164,8 @@ int main(int argc, char **argv) {
     flight.Advance(0.0, 0.0f);
   }
 
-  simxp::Plugin plugin;
-  if (!plugin.Load(xpl)) {
-    std::fprintf(stderr, "cvht-xphost: cannot load %s: %s\n", xpl.c_str(), plugin.Error().c_str());
-    return 1;
-  }
-  if (!plugin.Start()) {
+  if (!session.Start()) {
     std::fprintf(stderr, "cvht-xphost: the plug-in refused to start\n");
-    plugin.Unload();
     return 1;
   }
   plugin.Enable();
@@ -221,8 +217,7 @@ int main(int argc, char **argv) {
   }
   ShowMenu();
   plugin.Disable();
-  plugin.Stop();
-  bool gone = plugin.Unload();
+  bool gone = session.Close();
   std::printf("[x-plane] summary: %ld frames at %d fps, plug-in frame time %.3f ms average, %.3f ms worst\n", run, fps,
               run ? totalMs / run : 0.0, worstMs);
   std::string report, link;

@@ -1,7 +1,8 @@
 // cvht-xphost-stepped: our simulated X-Plane for Windows, run frame by frame on commands from standard
 // input, so a test on the other side of a pipe (and of Wine) decides when each frame happens.
-//   start | frames N [DT] | head | set NAME VALUE | message | stop | quit
-// Each command's answer ends with "ok"; the plug-in's log lines come as "log <line>" when written.
+//   start | scan | frames N [DT] | head | set NAME VALUE | message | stop | quit
+// Each command's answer ends with "ok"; the plug-in's log lines come as "log <line>" when written. "scan" runs
+// frames a quarter second apart, twenty at most, until the airport scan has written its line.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -9,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "xplm_sim.h"
+#include "hosted_session.h"
 
 int main(int argc, char **argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
@@ -18,15 +19,13 @@ int main(int argc, char **argv) {
     if (std::strcmp(argv[i], "--xpl") == 0) xpl = argv[i + 1];
     if (std::strcmp(argv[i], "--system-path") == 0) systemPath = argv[i + 1];
   }
-  simxp::Reset();
-  simxp::EchoLog(true, "log ");
-  simxp::PublishStandardAircraft();
-  simxp::SetSystemPath(systemPath);
-  simxp::Plugin plugin;
-  if (!plugin.Load(xpl)) {
-    std::printf("error cannot load %s: %s\n", xpl.c_str(), plugin.Error().c_str());
+  simxp::Session session;
+  if (!session.Open(systemPath, {}, xpl)) {
+    std::printf("error %s\n", session.Error().c_str());
     return 1;
   }
+  simxp::EchoLog(true, "log ");
+  simxp::Plugin &plugin = session.plugin();
   std::printf("loaded\n");
   std::string line;
   while (std::getline(std::cin, line)) {
@@ -34,8 +33,10 @@ int main(int argc, char **argv) {
     std::string cmd;
     in >> cmd;
     if (cmd == "start") {
-      std::printf("started %d\n", plugin.Start());
+      std::printf("started %d\n", session.Start());
       plugin.Enable();
+    } else if (cmd == "scan") {
+      session.AwaitScan(20, 250);
     } else if (cmd == "frames") {
       int n = 1;
       float dt = 1.0f / 60.0f;
@@ -55,13 +56,13 @@ int main(int argc, char **argv) {
       plugin.Message(0, 102, nullptr);
     } else if (cmd == "stop") {
       plugin.Disable();
-      plugin.Stop();
+      session.Stop();
     } else if (cmd == "quit") {
       break;
     }
     std::printf("ok\n");
   }
-  const bool gone = plugin.Unload();
+  const bool gone = session.Close();
   for (const auto &f : simxp::Faults()) std::printf("fault %s\n", f.c_str());
   std::printf("unloaded %s\n", gone ? "yes" : "no");
   return 0;

@@ -12,22 +12,29 @@
 
 #include <gtest/gtest.h>
 
-#include "../support/loopback_phone.h"
 #include "../support/process_counts.h"
 #include "../support/temp_dir.h"
 #include "aptgen.h"
 #include "cvht_wire.h"
-#include "xplm_sim.h"
+#include "hosted_session.h"
+#include "phone_link.h"
 
 namespace cvhttest {
 
-using cvhtphone::As;
-using cvhtphone::OfMagic;
-using cvhtphone::Pose;
-using cvhtphone::PoseBytes;
-using cvhtphone::QueryBytes;
+using phone::As;
+using phone::OfMagic;
+using phone::Pose;
+using phone::QueryBytes;
 using cvhtproc::OpenDescriptors;
 using cvhtsupport::TempDir;
+
+// A pose whose echo bytes (seq * 7, seq * 7 + 1, ...) tell which pose a status packet answers.
+inline std::string PoseBytes(uint32_t seq, const Pose &p = {}, bool tracking = true,
+                             uint16_t version = cvht::kPoseVersion) {
+  uint64_t echo = 0;
+  for (int i = 0; i < 8; ++i) echo |= uint64_t(uint8_t(seq * 7 + i)) << 8 * i;
+  return phone::PoseBytes(seq, echo, p, tracking, version);
+}
 
 constexpr const char *kAptRel = "Global Scenery/Global Airports/Earth nav data/apt.dat";
 
@@ -57,10 +64,10 @@ class AptText {
 };
 
 // The loopback phone; a datagram that does not leave whole fails the test.
-class Phone : public cvhtphone::Phone {
+class Phone : public phone::Link {
  public:
   void Send(const std::string &bytes) {
-    ASSERT_TRUE(SendBytes(bytes)) << "a " << bytes.size() << "-byte datagram";
+    ASSERT_TRUE(Link::Send(bytes)) << "a " << bytes.size() << "-byte datagram";
     ++sinceFrame;
   }
   int sinceFrame = 0;  // datagrams sent since the last frame
@@ -70,43 +77,30 @@ class PluginTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fdsBefore_ = OpenDescriptors();
+    session_.frame = [this] { Frame(); };
     Fresh();
   }
 
   // The plug-in loaded afresh, stopped and unloaded first, into a fresh simulated X-Plane without these
   // datarefs: one row of a table after another.
   void Fresh(const std::vector<std::string> &omit = {}) {
-    if (started_) Stop();
-    ASSERT_TRUE(!plugin_.Loaded() || plugin_.Unload()) << "the plug-in stayed in the process after unload";
-    simxp::Reset();
-    simxp::PublishStandardAircraft();
-    simxp::SetSystemPath(system_.Path() + "/");
-    for (const auto &name : omit) simxp::Omit(name);
     phone_.Take();
-    ASSERT_TRUE(plugin_.Load(simxp::DefaultPluginPath())) << plugin_.Error();
+    ASSERT_TRUE(session_.Open(system_.Path(), omit)) << session_.Error();
   }
 
   void TearDown() override {
-    if (started_) Stop();
-    EXPECT_TRUE(plugin_.Unload()) << "the plug-in stayed in the process after unload";
+    EXPECT_TRUE(session_.Close()) << "the plug-in stayed in the process after unload";
     EXPECT_EQ(simxp::Faults(), std::vector<std::string>{});
     EXPECT_EQ(OpenDescriptors(), fdsBefore_) << "a descriptor leaked";
   }
 
-  int Start() {
-    int r = plugin_.Start();
-    started_ = r == 1;
-    return r;
-  }
-  void Stop() {
-    plugin_.Stop();
-    started_ = false;
-  }
+  int Start() { return session_.Start(); }
+  void Stop() { session_.Stop(); }
 
   Phone &phone() { return phone_; }
 
   void Frame(float dt = 1.0f / 60.0f) {
-    if (std::exchange(phone_.sinceFrame, 0) > 0) cvhtphone::AwaitDelivery();
+    if (std::exchange(phone_.sinceFrame, 0) > 0) cvhtproc::AwaitDelivery();
     simxp::RunFrame(dt);
     phone_.Drain();
   }
@@ -128,13 +122,7 @@ class PluginTest : public ::testing::Test {
     std::ofstream(p, std::ios::binary) << text;
   }
   // Runs frames in real time until n log lines begin with this text (ten seconds at most); those lines.
-  std::vector<std::string> AwaitLines(const std::string &text, size_t n = 1) {
-    for (int i = 0; i < 2000 && LinesStartingWith(text).size() < n; ++i) {
-      Frame();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return LinesStartingWith(text);
-  }
+  std::vector<std::string> AwaitLines(const std::string &text, size_t n = 1) { return session_.AwaitLines(text, n); }
   // Until the scan has written its n-th result line.
   std::vector<std::string> AwaitScan(size_t n = 1) { return AwaitLines("apt.dat ", n); }
   // Starts and waits until the scan has reported, so the index is published; what was sent meanwhile
@@ -156,12 +144,7 @@ class PluginTest : public ::testing::Test {
 
   static std::vector<std::string> Lines() { return simxp::LogLines(); }
   // Log lines that begin with the prefix and this text.
-  static std::vector<std::string> LinesStartingWith(const std::string &text) {
-    std::vector<std::string> out;
-    for (const auto &l : simxp::LogLines())
-      if (l.rfind("CVHT: " + text, 0) == 0) out.push_back(l);
-    return out;
-  }
+  static std::vector<std::string> LinesStartingWith(const std::string &text) { return simxp::PluginLines(text); }
   // The value of key=... in the latest link report and the link line after it, as printed.
   static std::string ReportField(const std::string &key) {
     const auto report = LinesStartingWith("recv="), link = LinesStartingWith("link ");
@@ -178,9 +161,9 @@ class PluginTest : public ::testing::Test {
   }
 
   TempDir system_;
-  simxp::Plugin plugin_;
+  simxp::Session session_;
+  simxp::Plugin &plugin_ = session_.plugin();
   Phone phone_;  // made before SetUp counts the descriptors
-  bool started_ = false;
   uint32_t seq_ = 0;  // the last sequence number Stream sent
   int fdsBefore_ = 0;
 };

@@ -66,7 +66,7 @@ TEST_F(PluginTest, FloodIsAccountedForExactly) {
         case 6: d = QueryBytes("LSZH"); break;
         default: d = std::string(rng() % 200, static_cast<char>(rng())); break;
       }
-      sent += ph.SendBytes(d);
+      sent += ph.Link::Send(d);
       if (i % 200 == 0) std::this_thread::sleep_until(t0 + std::chrono::microseconds(i * 50));
     }
     flooding = false;

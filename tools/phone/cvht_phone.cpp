@@ -18,13 +18,14 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "cvht_wire.h"
 #include "phone_decode.h"
+#include "phone_link.h"
 
 namespace {
 
@@ -132,16 +133,32 @@ std::vector<Service> Browse(double seconds, bool verbose) {
   return found;
 }
 
-// ---- The link to the plug-in.
+// ---- The link to the plug-in, with what went each way counted by kind.
 
-struct Link {
-  int fd = -1;
-  sockaddr_in to{};
+struct Link : phone::Link {
+  using phone::Link::Link;
   std::map<std::string, int> received;
   std::map<std::string, int> sent;
+
+  void Send(const std::string &bytes, const char *kind) {
+    phone::Link::Send(bytes);
+    ++sent[kind];
+  }
+  // Receives for at most waitMs; calls handle(bytes, size) for each datagram.
+  template <typename F>
+  void Receive(int waitMs, F handle) {
+    if (!Wait(waitMs)) return;
+    // Bounded, so a flood of packets cannot keep the caller from its own clock.
+    for (const std::string &p : Take(256)) {
+      const auto *d = reinterpret_cast<const uint8_t *>(p.data());
+      ++received[phone::KindName(phone::Classify(d, p.size()))];
+      handle(d, p.size());
+    }
+  }
 };
 
-bool Open(Link &link, const std::string &hostArg, int port) {
+// The link to the host by address or name; "auto" looks for the plug-in through DNS-SD first.
+std::unique_ptr<Link> Open(const std::string &hostArg, int port) {
   std::string host = hostArg;
   if (host == "auto") {
     auto found = Browse(3.0, false);
@@ -159,48 +176,10 @@ bool Open(Link &link, const std::string &hostArg, int port) {
       host = "127.0.0.1";
     }
   }
-  link.to.sin_family = AF_INET;
-  link.to.sin_port = htons(static_cast<uint16_t>(port));
-  if (inet_pton(AF_INET, host.c_str(), &link.to.sin_addr) != 1) {
-    addrinfo hints{}, *res = nullptr;
-    hints.ai_family = AF_INET;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
-      std::fprintf(stderr, "cvht-phone: cannot resolve %s\n", host.c_str());
-      return false;
-    }
-    link.to.sin_addr = reinterpret_cast<sockaddr_in *>(res->ai_addr)->sin_addr;
-    freeaddrinfo(res);
-  }
-  link.fd = socket(AF_INET, SOCK_DGRAM, 0);
-  return link.fd >= 0;
-}
-
-void Send(Link &link, const void *data, size_t size, const char *kind) {
-  sendto(link.fd, data, size, 0, reinterpret_cast<sockaddr *>(&link.to), sizeof link.to);
-  ++link.sent[kind];
-}
-
-void SendQuery(Link &link, const std::string &ident) {
-  cvht::AirportQuery q{};
-  std::memcpy(q.magic, "CVHQ", 4);
-  q.version = cvht::kQueryVersion;
-  std::memcpy(q.ident, ident.data(), std::min<size_t>(ident.size(), 8));
-  Send(link, &q, sizeof q, "query");
-}
-
-// Receives for at most waitMs; calls handle(bytes, size) for each datagram.
-template <typename F>
-void Receive(Link &link, int waitMs, F handle) {
-  pollfd p{link.fd, POLLIN, 0};
-  if (poll(&p, 1, waitMs) <= 0) return;
-  uint8_t buf[65536];
-  // Bounded, so a flood of packets cannot keep the caller from its own clock.
-  for (int i = 0; i < 256; ++i) {
-    ssize_t n = recv(link.fd, buf, sizeof buf, MSG_DONTWAIT);
-    if (n < 0) break;
-    ++link.received[phone::KindName(phone::Classify(buf, static_cast<size_t>(n)))];
-    handle(buf, static_cast<size_t>(n));
-  }
+  auto link = std::make_unique<Link>(host, port);
+  if (link->Error().empty()) return link;
+  std::fprintf(stderr, "cvht-phone: %s\n", link->Error().c_str());
+  return nullptr;
 }
 
 void PrintSummary(const Link &link) {
@@ -345,8 +324,9 @@ struct Printer {
 };
 
 int Stream(const Options &o) {
-  Link link;
-  if (!Open(link, o.host, o.port)) return 1;
+  auto open = Open(o.host, o.port);
+  if (!open) return 1;
+  Link &link = *open;
   std::vector<Sample> recording;
   if (o.pattern.rfind("csv:", 0) == 0) {
     recording = LoadCsv(o.pattern.substr(4));
@@ -373,47 +353,40 @@ int Stream(const Options &o) {
     paused = inPause;
     if (!inPause) {
       Sample s = o.pattern == "sway" ? Sway(t) : o.pattern == "still" ? Sample{t, 0, 0, 0, 0, 0, 0} : FromCsv(recording, t);
-      cvht::PosePacket p{};
-      std::memcpy(p.magic, "CVHT", 4);
-      p.version = cvht::kPoseVersion;
-      p.flags = o.tracking ? cvht::kPoseTracking : 0;
-      p.seq = seq++;
-      uint64_t stamp = static_cast<uint64_t>(t * 1e6);
-      std::memcpy(p.echo, &stamp, sizeof stamp);
-      p.x = s.x, p.y = s.y, p.z = s.z, p.yaw = s.yaw, p.pitch = s.pitch, p.roll = s.roll;
-      Send(link, &p, sizeof p, "pose");
+      // The echo is the send time in microseconds.
+      link.Send(phone::PoseBytes(seq++, static_cast<uint64_t>(t * 1e6), {s.x, s.y, s.z, s.yaw, s.pitch, s.roll},
+                                 o.tracking),
+                "pose");
     }
     if (!asked && o.queryAt >= 0 && t >= o.queryAt && (!o.queryNearest || !print.nearest.empty())) {
       std::string ident = o.queryNearest ? print.nearest : o.queryIdent;
       if (!o.json) std::printf("[phone] %6.2fs asking about %s\n", t + o.timeOffset, ident.c_str());
-      SendQuery(link, ident);
+      link.Send(phone::QueryBytes(ident), "query");
       asked = true;
     }
     next += std::chrono::duration_cast<Clock::duration>(period);
     for (;;) {
       auto left = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
-      Receive(link, static_cast<int>(std::max<long long>(left, 0)), [&](const uint8_t *d, size_t n) {
+      link.Receive(static_cast<int>(std::max<long long>(left, 0)), [&](const uint8_t *d, size_t n) {
         if (o.watch) print(d, n, Since(t0));
       });
       if (Clock::now() >= next) break;
     }
   }
   if (!o.json) PrintSummary(link);
-  close(link.fd);
   return 0;
 }
 
 int Watch(const Options &o) {
-  Link link;
-  if (!Open(link, o.host, o.port)) return 1;
+  auto link = Open(o.host, o.port);
+  if (!link) return 1;
   // An empty airport question makes this socket the peer without moving anybody's head.
-  SendQuery(link, "");
+  link->Send(phone::QueryBytes(""), "query");
   Printer print(o.json, false, o.timeOffset);
   const auto t0 = Clock::now();
   while (!gStop && Since(t0) < o.seconds)
-    Receive(link, 100, [&](const uint8_t *d, size_t n) { print(d, n, Since(t0)); });
-  if (!o.json) PrintSummary(link);
-  close(link.fd);
+    link->Receive(100, [&](const uint8_t *d, size_t n) { print(d, n, Since(t0)); });
+  if (!o.json) PrintSummary(*link);
   return 0;
 }
 
@@ -422,17 +395,16 @@ int Query(const Options &o) {
     Usage();
     return 2;
   }
-  Link link;
-  if (!Open(link, o.host, o.port)) return 1;
-  SendQuery(link, o.positional[0]);
+  auto link = Open(o.host, o.port);
+  if (!link) return 1;
+  link->Send(phone::QueryBytes(o.positional[0]), "query");
   const auto t0 = Clock::now();
   std::string answer;
   while (answer.empty() && !gStop && Since(t0) < o.timeout)
-    Receive(link, 50, [&](const uint8_t *d, size_t n) {
+    link->Receive(50, [&](const uint8_t *d, size_t n) {
       if (phone::Classify(d, n) == phone::Kind::AirportReply)
         answer = o.json ? phone::DecodeJson(d, n) : phone::DecodeText(d, n);
     });
-  close(link.fd);
   if (answer.empty()) {
     std::printf("no answer\n");
     return 1;
