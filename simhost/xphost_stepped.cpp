@@ -1,8 +1,9 @@
 // cvht-xphost-stepped: our simulated X-Plane for Windows, run frame by frame on commands from standard
 // input, so a test on the other side of a pipe (and of Wine) decides when each frame happens.
-//   start | scan | frames N [DT] | head | set NAME VALUE | message | stop | quit
+//   start | scan | frames N [DT] | head | set NAME VALUE | message | command NAME | stop | quit
 // Each command's answer ends with "ok"; the plug-in's log lines come as "log <line>" when written. "scan" runs
-// frames a quarter second apart, twenty at most, until the airport scan has written its line.
+// frames a quarter second apart, twenty at most, until the airport scan has written its line; "command" presses
+// an X-Plane command once, as the pilot's key would.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -52,6 +53,10 @@ int main(int argc, char **argv) {
       in >> name >> value;
       simxp::SetFloat(name, static_cast<float>(value));
       simxp::SetDouble(name, value);
+    } else if (cmd == "command") {
+      std::string name;
+      in >> name;
+      if (!simxp::CommandOnce(name)) std::printf("no such command\n");
     } else if (cmd == "message") {
       plugin.Message(0, 102, nullptr);
     } else if (cmd == "stop") {
