@@ -1,5 +1,5 @@
-// Where Windows and the POSIX systems differ for the plug-in: the UDP socket, the DNS-SD library and
-// reading apt.dat a line at a time. On Linux and macOS every call here is the system's own, inlined.
+// Where Windows and the POSIX systems differ for the plug-in: the UDP socket, the DNS-SD library,
+// reading apt.dat a line at a time and replacing the preferences file. On Linux and macOS every call here is the system's own, inlined.
 #pragma once
 
 #include <cerrno>
@@ -137,6 +137,9 @@ inline void DNSServiceRefDeallocate(DNSServiceRef ref) {
   if (gBonjour.deallocate) gBonjour.deallocate(ref);
 }
 
+// Puts a finished file in place of another in one step; Windows' rename refuses to replace.
+inline bool MoveOver(const char *from, const char *to) { return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0; }
+
 // ---- apt.dat lines.
 
 // getline's contract: the line with its line feed and a NUL in *line (grown as needed), its length, or
@@ -214,6 +217,7 @@ inline bool FitsSelectSet(Socket s) { return s >= 0 && s < FD_SETSIZE; }
 inline void UnloadBonjour() {}
 
 inline ssize_t ReadLine(char **line, size_t *capacity, FILE *file) { return getline(line, capacity, file); }
+inline bool MoveOver(const char *from, const char *to) { return std::rename(from, to) == 0; }
 
 }  // namespace cvht
 

@@ -69,6 +69,7 @@ PosePacket gLatest;
 bool gHaveLatest;
 float gSecondsSincePacket = 999.0f;  // long silent before the first packet
 float gSecondsSinceHeard = 999.0f;   // since the last valid pose packet, tracking or not
+double gLinkClock;                    // seconds of frames since start; when each pose was read
 uint32_t gLastSeq;
 uint32_t gWindowFirstSeq;
 bool gWindowSeqValid;
@@ -103,7 +104,7 @@ bool gHaveWritten;
 float gCrossFrom[6];  // where the view glides from after a release, a recentre or tracking back on
 float gCrossFade;     // weight of gCrossFrom, down from 1 to 0 in the blend's rise time
 
-enum Control { kToggle, kFreeze, kRecenter, kResetCentre, kControls };
+enum Control { kToggle, kFreeze, kRecenter, kResetCentre, kSmoothing, kControls };
 XPLMCommandRef gCommand[kControls];
 XPLMMenuID gMenu;
 int gMenuParentItem = -1;  // our item in X-Plane's Plugins menu
@@ -113,7 +114,27 @@ char gMenuStatusText[96];
 float gMenuTimer;
 uint32_t gMenuPackets;  // valid pose packets since the status line was last made
 float gMenuRate;        // valid pose packets per second over the status line's last second
-XPLMDataRef gPublished[4];
+XPLMDataRef gPublished[5];
+
+// ---- Smooth motion: the phone's sequence numbers are its clock. The times at which its samples were read,
+// fitted against their numbers, say when each sample is due; the view then shows a moment a little in the
+// past, interpolated between the two samples around it, as a jitter buffer does.
+
+constexpr int kSmoothRing = 64;             // about a second of samples at 60 Hz
+constexpr int kSmoothMinSamples = 8;        // with fewer, the newest pose is shown as it is
+constexpr float kSmoothSilenceSec = 0.5f;   // a gap this long starts a new history
+struct SmoothSample {
+  uint32_t seq;
+  double readAt;
+  float v[6];  // x, y, z, yaw, pitch, roll as the phone sent them
+};
+bool gSmoothing;  // the pilot's choice, kept in the preferences file
+SmoothSample gSmooth[kSmoothRing];
+int gSmoothCount, gSmoothNewest;
+double gSmoothPeriod;  // seconds per sequence number
+double gSmoothDueAt;   // when the newest sample was due, by the fit
+double gSmoothSlack;   // mean distance of the read times from the fit
+bool gSmoothShown;     // the last pose step showed the interpolated pose
 
 // ---- Sharing the view: the head is ours only in the 3D cockpit and while no other add-on holds the
 // camera; HeadShake stands back while we move the head.
@@ -246,6 +267,56 @@ void HandleAirportQuery(const unsigned char *datagram) {
   SendToPeer(buf, at);
 }
 
+// ---- Smooth motion's history and fit.
+
+const SmoothSample &SmoothAt(int back) { return gSmooth[(gSmoothNewest - back + kSmoothRing) % kSmoothRing]; }
+
+// Least squares of read time against sequence number over the history, around the newest sample.
+void SmoothFit() {
+  const SmoothSample &newest = SmoothAt(0);
+  double sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (int i = 0; i < gSmoothCount; ++i) {
+    const double x = static_cast<int32_t>(SmoothAt(i).seq - newest.seq), y = SmoothAt(i).readAt - newest.readAt;
+    sx += x, sy += y, sxx += x * x, sxy += x * y;
+  }
+  const double n = gSmoothCount, spread = n * sxx - sx * sx;
+  gSmoothPeriod = spread > 0 ? (n * sxy - sx * sy) / spread : 0.0;
+  const double at = (sy - gSmoothPeriod * sx) / n;
+  double slack = 0;
+  for (int i = 0; i < gSmoothCount; ++i) {
+    const double x = static_cast<int32_t>(SmoothAt(i).seq - newest.seq);
+    slack += std::fabs(SmoothAt(i).readAt - newest.readAt - at - gSmoothPeriod * x);
+  }
+  gSmoothDueAt = newest.readAt + at;
+  gSmoothSlack = slack / n;
+}
+
+void SmoothAdd(const PosePacket &p) {
+  gSmoothNewest = (gSmoothNewest + 1) % kSmoothRing;
+  SmoothSample &s = gSmooth[gSmoothNewest];
+  s = {p.seq, gLinkClock, {p.x, p.y, p.z, p.yaw, p.pitch, p.roll}};
+  if (gSmoothCount < kSmoothRing) ++gSmoothCount;
+  if (gSmoothCount >= kSmoothMinSamples) SmoothFit();
+}
+
+// The pose of a moment one sample interval and the read times' slack in the past, between the two samples
+// around it; false while the history is too short or its clock implausible.
+bool SmoothPose(float out[6]) {
+  if (gSmoothCount < kSmoothMinSamples || !(gSmoothPeriod > 1.0 / 240 && gSmoothPeriod < 0.25)) return false;
+  const double at = gLinkClock - gSmoothPeriod - 2.0 * gSmoothSlack;
+  const double want = (at - gSmoothDueAt) / gSmoothPeriod;  // in sequence numbers from the newest sample
+  const SmoothSample *later = &SmoothAt(0), *earlier = later;
+  for (int i = 1; i < gSmoothCount && static_cast<int32_t>(earlier->seq - SmoothAt(0).seq) > want; ++i) {
+    later = earlier;
+    earlier = &SmoothAt(i);
+  }
+  const double from = static_cast<int32_t>(earlier->seq - SmoothAt(0).seq);
+  const double to = static_cast<int32_t>(later->seq - SmoothAt(0).seq);
+  const float w = to > from ? static_cast<float>(std::clamp((want - from) / (to - from), 0.0, 1.0)) : 1.0f;
+  for (int i = 0; i < 6; ++i) out[i] = earlier->v[i] + w * (later->v[i] - earlier->v[i]);
+  return true;
+}
+
 // ---- Receive step: drain the socket, keep the newest in-order pose, count the rest.
 
 void LogHeldRestarts() {
@@ -278,6 +349,7 @@ void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
     return;
   }
   gPeerBadProtocol = false;
+  const bool longSilence = gSecondsSinceHeard > kSmoothSilenceSec;
   gSecondsSinceHeard = 0.0f;
   ++valid;
   ++gRecvCount;
@@ -287,6 +359,7 @@ void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
       return;
     }
     LogRestart(gLastSeq, p.seq);
+    gSmoothCount = 0;
     gWindowFirstSeq = p.seq;
     gWindowSeqValid = true;
   } else if (!gWindowSeqValid) {
@@ -296,6 +369,8 @@ void HandlePose(const unsigned char *datagram, ssize_t n, uint32_t &valid) {
   gLastSeq = p.seq;
   gLatest = p;
   gHaveLatest = true;
+  if (longSilence) gSmoothCount = 0;
+  SmoothAdd(p);
   if (p.flags & kPoseTracking) gSecondsSincePacket = 0.0f;
 }
 
@@ -313,6 +388,8 @@ void ReceiveStep() {
     } else if (n >= 4 && std::memcmp(datagram, "CVHT", 4) == 0) {
       // The sender becomes the peer before the packet is judged, so a phone on another protocol
       // version still gets the status packet that tells it so.
+      if (gHavePeer && (from.sin_addr.s_addr != gPeer.sin_addr.s_addr || from.sin_port != gPeer.sin_port))
+        gSmoothCount = 0;  // another phone: its samples are not on this one's clock
       gPeer = from;
       gHavePeer = true;
       HandlePose(datagram, n, valid);
@@ -579,9 +656,27 @@ void WriteHead(const float head[6]) {
   gHaveWritten = true;
 }
 
-// The newest pose mirrored, scaled and limited, measured from the pilot's centre when one is set.
+// The view glides from what it shows now to wherever the pose step takes it next.
+void GlideFromLastHead() {
+  if (!gHaveWritten) return;
+  std::memcpy(gCrossFrom, gLastHead, sizeof gCrossFrom);
+  gCrossFade = 1.0f;
+}
+
+// The pose to show, as the phone sent it: the newest, or with smooth motion on the interpolated one.
+void PoseToShow(float raw[6]) {
+  const bool smooth = gSmoothing && SmoothPose(raw);
+  if (smooth != gSmoothShown) GlideFromLastHead();  // into or out of smooth motion: no jump
+  gSmoothShown = smooth;
+  if (smooth) return;
+  const float newest[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
+  std::memcpy(raw, newest, sizeof newest);
+}
+
+// The pose mirrored, scaled and limited, measured from the pilot's centre when one is set.
 void PoseOffsets(float out[6]) {
-  const float raw[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
+  float raw[6];
+  PoseToShow(raw);
   float v[6];
   for (int i = 0; i < 6; ++i) v[i] = gHaveCentre ? raw[i] - gCentre[i] : raw[i];
   out[0] = AxisOffset(v[0], kSignX, kGainTrans, kLimitTransM);
@@ -644,9 +739,11 @@ const struct {
     {"corvane/head_tracker/freeze", "Corvane Head Tracker: hold the view still, or let it follow again", "Freeze view"},
     {"corvane/head_tracker/recenter", "Corvane Head Tracker: make the current head position the centre", "Recenter"},
     {"corvane/head_tracker/reset_center", "Corvane Head Tracker: forget the centre set in X-Plane", "Reset centre"},
+    {"corvane/head_tracker/smoothing", "Corvane Head Tracker: smooth motion on or off", "Smooth motion"},
 };
-const char *const kPublishedNames[4] = {"corvane/head_tracker/enabled", "corvane/head_tracker/frozen",
-                                        "corvane/head_tracker/link_state", "corvane/head_tracker/pose"};
+const char *const kPublishedNames[5] = {"corvane/head_tracker/enabled", "corvane/head_tracker/frozen",
+                                        "corvane/head_tracker/link_state", "corvane/head_tracker/pose",
+                                        "corvane/head_tracker/smoothing"};
 constexpr int kDataRefEditorAddDataRef = 0x01000000;
 
 // 0 never heard, 1 streaming, 2 silent for more than a second, 3 the phone speaks another protocol version.
@@ -681,13 +778,6 @@ void StatusLine(char *out, size_t size) {
 
 void CheckMenu(Control item, bool on) {
   if (gMenu) XPLMCheckMenuItem(gMenu, gMenuItem[item], on ? xplm_Menu_Checked : xplm_Menu_Unchecked);
-}
-
-// The view glides from what it shows now to wherever the pose step takes it next.
-void GlideFromLastHead() {
-  if (!gHaveWritten) return;
-  std::memcpy(gCrossFrom, gLastHead, sizeof gCrossFrom);
-  gCrossFade = 1.0f;
 }
 
 void SetTracking(bool on, const char *how) {
@@ -734,6 +824,99 @@ void ResetCentre() {
   Log("centre reset");
 }
 
+// ---- The pilot's saved choice: "Corvane Head Tracker.prf" beside X-Plane's own preferences, key=value
+// lines. Lines of keys we do not know are kept as they are when we write the file again.
+
+constexpr size_t kPrefsMax = 4096;
+char gPrefsPath[512];       // empty when X-Plane names no preferences folder
+char gPrefsKept[kPrefsMax + 2];  // the file's lines that are not ours
+
+void FindPrefsPath() {
+  char prefs[512] = {};
+  XPLMGetPrefsPath(prefs);
+  prefs[sizeof prefs - 1] = '\0';
+  const char *sep = XPLMGetDirectorySeparator();
+  char *cut = std::strrchr(prefs, sep && sep[0] ? sep[0] : '/');
+  gPrefsPath[0] = '\0';
+  if (!cut) return;
+  cut[1] = '\0';
+  const int n = std::snprintf(gPrefsPath, sizeof gPrefsPath, "%sCorvane Head Tracker.prf", prefs);
+  if (n < 0 || static_cast<size_t>(n) >= sizeof gPrefsPath) gPrefsPath[0] = '\0';
+}
+
+// What the file says, or why it says nothing we can use; a file that is not there is no news.
+const char *ParsePrefs(char *text, bool &smoothing) {
+  gPrefsKept[0] = '\0';
+  const char *unknown = nullptr;
+  for (char *line = text, *next; line && *line; line = next) {
+    next = std::strchr(line, '\n');
+    if (next) *next++ = '\0';
+    const size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\r') line[length - 1] = '\0';
+    if (line[0] == '\0') continue;
+    char *eq = std::strchr(line, '=');
+    if (!eq || eq == line) return "not understood";
+    *eq = '\0';
+    if (std::strcmp(line, "smoothing") == 0) {
+      if (std::strcmp(eq + 1, "0") != 0 && std::strcmp(eq + 1, "1") != 0) return "not understood";
+      smoothing = eq[1] == '1';
+      continue;
+    }
+    *eq = '=';
+    if (!unknown) unknown = line;
+    std::strcat(gPrefsKept, line);
+    std::strcat(gPrefsKept, "\n");
+  }
+  if (unknown) Log("preferences: unknown key in \"%.*s\" kept", static_cast<int>(std::strcspn(unknown, "=")), unknown);
+  return nullptr;
+}
+
+void LoadPrefs() {
+  gPrefsKept[0] = '\0';
+  FindPrefsPath();
+  if (!gPrefsPath[0]) return;
+  FILE *f = std::fopen(gPrefsPath, "rb");
+  if (!f && errno == ENOENT) return;
+  char text[kPrefsMax + 2];
+  const size_t n = f ? std::fread(text, 1, sizeof text - 1, f) : 0;
+  const char *wrong = !f || std::ferror(f) ? "unreadable" : n > kPrefsMax ? "too long" : n == 0 ? "empty" : nullptr;
+  if (f) std::fclose(f);
+  text[n] = '\0';
+  if (!wrong && std::strlen(text) != n) wrong = "not understood";
+  bool smoothing = false;
+  if (!wrong) wrong = ParsePrefs(text, smoothing);
+  if (wrong) {
+    gPrefsKept[0] = '\0';
+    Log("preferences %s: %s — defaults used", wrong, gPrefsPath);
+    return;
+  }
+  gSmoothing = smoothing;
+  if (smoothing) Log("smooth motion on (preferences)");
+}
+
+// A temporary file first, then one rename: a crash leaves the old file or the new one, never half of one.
+void SavePrefs() {
+  if (!gPrefsPath[0]) return;
+  char temporary[sizeof gPrefsPath + 8];
+  std::snprintf(temporary, sizeof temporary, "%s.tmp", gPrefsPath);
+  FILE *f = std::fopen(temporary, "wb");
+  bool saved = f && std::fprintf(f, "smoothing=%d\n%s", gSmoothing ? 1 : 0, gPrefsKept) > 0;
+  if (f && std::fclose(f) != 0) saved = false;
+  if (saved) saved = MoveOver(temporary, gPrefsPath);
+  if (saved) return;
+  const int error = errno;
+  if (f) std::remove(temporary);
+  Log("preferences not saved: %s — %s", gPrefsPath, std::strerror(error));
+}
+
+void SetSmoothing(bool on, const char *how) {
+  if (on == gSmoothing) return;
+  gSmoothing = on;
+  CheckMenu(kSmoothing, on);
+  Log("smooth motion %s (%s)", on ? "on" : "off", how);
+  SavePrefs();
+}
+
 // X-Plane repeats a held key's command every frame: one press acts once, on its Begin. Other
 // add-ons still see the command.
 int CommandHandler(XPLMCommandRef, XPLMCommandPhase phase, void *refcon) {
@@ -742,6 +925,7 @@ int CommandHandler(XPLMCommandRef, XPLMCommandPhase phase, void *refcon) {
     case kToggle: SetTracking(!gTracking, "command"); break;
     case kFreeze: SetFrozen(!gFrozen, "command"); break;
     case kRecenter: Recenter(); break;
+    case kSmoothing: SetSmoothing(!gSmoothing, "command"); break;
     default: ResetCentre();
   }
   return 1;
@@ -752,6 +936,8 @@ void WriteEnabled(void *, int value) { SetTracking(value != 0, "dataref"); }
 int ReadFrozen(void *) { return gFrozen ? 1 : 0; }
 void WriteFrozen(void *, int value) { SetFrozen(value != 0, "dataref"); }
 int ReadLinkState(void *) { return LinkState(); }
+int ReadSmoothing(void *) { return gSmoothing ? 1 : 0; }
+void WriteSmoothing(void *, int value) { SetSmoothing(value != 0, "dataref"); }
 
 // The head as last written: x, y, z from the eye point in metres, then psi, the, phi in degrees.
 int ReadPose(void *, float *out, int offset, int max) {
@@ -774,6 +960,7 @@ XPLMDataRef PublishInt(const char *name, XPLMGetDatai_f read, XPLMSetDatai_f wri
 void MenuHandler(void *, void *) {}  // every item runs a command; the status line is disabled
 
 void StartControls() {
+  LoadPrefs();
   for (int i = 0; i < kControls; ++i) {
     gCommand[i] = XPLMCreateCommand(kCommands[i].name, kCommands[i].description);
     XPLMRegisterCommandHandler(gCommand[i], CommandHandler, 1, reinterpret_cast<void *>(intptr_t{i}));
@@ -781,6 +968,7 @@ void StartControls() {
   gPublished[0] = PublishInt(kPublishedNames[0], ReadEnabled, WriteEnabled);
   gPublished[1] = PublishInt(kPublishedNames[1], ReadFrozen, WriteFrozen);
   gPublished[2] = PublishInt(kPublishedNames[2], ReadLinkState, nullptr);
+  gPublished[4] = PublishInt(kPublishedNames[4], ReadSmoothing, WriteSmoothing);
   gPublished[3] = XPLMRegisterDataAccessor(kPublishedNames[3], xplmType_FloatArray, 0, nullptr, nullptr, nullptr,
                                            nullptr, nullptr, nullptr, nullptr, nullptr, ReadPose, nullptr, nullptr,
                                            nullptr, nullptr, nullptr);
@@ -795,6 +983,7 @@ void StartControls() {
   XPLMEnableMenuItem(gMenu, gMenuStatus, 0);
   CheckMenu(kToggle, gTracking);
   CheckMenu(kFreeze, gFrozen);
+  CheckMenu(kSmoothing, gSmoothing);
 }
 
 // Nothing of ours may stay registered: X-Plane would call into an unloaded plug-in.
@@ -810,7 +999,8 @@ void StopControls() {
   gMenu = nullptr;
   gMenuParentItem = -1;
   gTracking = true;
-  gFrozen = gHaveCentre = gHaveWritten = gAnnounced = false;
+  gFrozen = gHaveCentre = gHaveWritten = gAnnounced = gSmoothing = gSmoothShown = false;
+  gSmoothCount = 0;
   gCrossFade = gMenuTimer = 0.0f;
   gMenuPackets = 0;
   SetHeadShakeOverride(false);
@@ -941,6 +1131,7 @@ float FlightLoop(float inElapsedSinceLastCall, float, int, void *) noexcept {
   const float dt = FrameInterval(inElapsedSinceLastCall);
   gSecondsSincePacket += dt;
   gSecondsSinceHeard += dt;
+  gLinkClock += dt;
   gRestartLineAge += dt;
   LogAptResult();
   if (gSocket != kNoSocket) ReceiveStep();

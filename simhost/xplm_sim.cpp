@@ -104,6 +104,7 @@ uint64_t gDebugCalls;
 bool gEcho;
 std::vector<std::string> gFaults;
 std::string gSystemPath = "/";
+std::string gPrefsPath;  // empty: the default under the system path
 std::map<std::string, int> gFeatures;
 bool gMetarPresent = true;
 std::map<std::string, std::string> gMetars;
@@ -283,6 +284,7 @@ void Reset() {
   gDebugCalls = 0;
   gFaults.clear();
   gSystemPath = "/";
+  gPrefsPath.clear();
   gFeatures.clear();
   gMetarPresent = true;
   gMetars.clear();
@@ -516,6 +518,11 @@ void SetSystemPath(const std::string &path) {
   std::lock_guard<std::mutex> l(gLock);
   gSystemPath = path;
 }
+void SetPrefsPath(const std::string &path) {
+  std::lock_guard<std::mutex> l(gLock);
+  gPrefsPath = path;
+}
+
 bool FeatureEnabled(const std::string &feature) {
   std::lock_guard<std::mutex> l(gLock);
   auto it = gFeatures.find(feature);
@@ -1094,6 +1101,21 @@ void XPLMGetSystemPath(char *outSystemPath) {
   std::lock_guard<std::mutex> l(gLock);
   CheckThreadLocked("XPLMGetSystemPath");
   std::snprintf(outSystemPath, 512, "%s", gSystemPath.c_str());
+}
+
+void XPLMGetPrefsPath(char *outPrefsPath) {
+  std::lock_guard<std::mutex> l(gLock);
+  CheckThreadLocked("XPLMGetPrefsPath");
+  const std::string path = gPrefsPath.empty() ? gSystemPath + "Output/preferences/X-Plane.prf" : gPrefsPath;
+  std::snprintf(outPrefsPath, 512, "%s", path.c_str());
+}
+
+const char *XPLMGetDirectorySeparator(void) {
+#if defined(_WIN32)
+  return "\\";
+#else
+  return "/";
+#endif
 }
 
 void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon) {

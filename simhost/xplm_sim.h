@@ -38,6 +38,8 @@ uint64_t TotalWrites();
 // The folder XPLMGetSystemPath reports; it should end in a separator, as X-Plane's does.
 void SetSystemPath(const std::string &path);
 bool FeatureEnabled(const std::string &feature);
+// The file XPLMGetPrefsPath reports; by default "Output/preferences/X-Plane.prf" under the system path.
+void SetPrefsPath(const std::string &path);
 
 // Whether XPLMFindSymbol offers "XPLMGetMETARForAirport", and what it answers per airport.
 void SetMetarFunction(bool present);

@@ -75,6 +75,8 @@ CVHT_XPLM_API void XPLMSetDatai(XPLMDataRef inDataRef, int inValue);
 CVHT_XPLM_API int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes);
 CVHT_XPLM_API void *XPLMFindSymbol(const char *inString);
 CVHT_XPLM_API void XPLMGetSystemPath(char *outSystemPath);  // caller's buffer of 512 bytes
+CVHT_XPLM_API void XPLMGetPrefsPath(char *outPrefsPath);    // a file in X-Plane's preferences folder; 512 bytes
+CVHT_XPLM_API const char *XPLMGetDirectorySeparator(void);
 CVHT_XPLM_API void XPLMRegisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, float inInterval, void *inRefcon);
 CVHT_XPLM_API void XPLMUnregisterFlightLoopCallback(XPLMFlightLoop_f inFlightLoop, void *inRefcon);
 

@@ -71,7 +71,7 @@ TEST_F(ControlsTest, FreezeHoldsExactlyAndReleasesWithAGlide) {
   EXPECT_FLOAT_EQ(Head(3), 75.0f);
   EXPECT_FLOAT_EQ(Head(4), 0.0f);
   Press("freeze");
-  EXPECT_EQ(Menu(), "+Head tracking;+Freeze view;Recenter;Reset centre;|Phone: not heard yet!;");
+  EXPECT_EQ(Menu(), "+Head tracking;+Freeze view;Recenter;Reset centre;-Smooth motion;|Phone: not heard yet!;");
   Press("toggle");
   EXPECT_EQ(Ref("frozen"), 0);
   EXPECT_EQ(Menu().substr(0, 28), "-Head tracking;-Freeze view;");
@@ -106,7 +106,8 @@ TEST_F(ControlsTest, DatarefsAndTheStatusLineFollowTheLink) {
   Frame();
   EXPECT_EQ(simxp::MessagesTo("xplanesdk.examples.DataRefEditor"),
             (std::vector<std::string>{"16777216 corvane/head_tracker/enabled", "16777216 corvane/head_tracker/frozen",
-                                      "16777216 corvane/head_tracker/link_state", "16777216 corvane/head_tracker/pose"}));
+                                      "16777216 corvane/head_tracker/link_state", "16777216 corvane/head_tracker/pose",
+                                      "16777216 corvane/head_tracker/smoothing"}));
   EXPECT_EQ(Ref("link_state"), 0);
   Stream({0, 0, 0, 20, 10, 0}, 130);
   EXPECT_EQ(Ref("link_state"), 1);

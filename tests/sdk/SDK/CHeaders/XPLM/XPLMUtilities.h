@@ -4,6 +4,8 @@
 extern "C" {
 XPLM_API void XPLMDebugString(const char *inString);
 XPLM_API void XPLMGetSystemPath(char *outSystemPath);
+XPLM_API void XPLMGetPrefsPath(char *outPrefsPath);
+XPLM_API const char *XPLMGetDirectorySeparator(void);
 #if defined(XPLM200)
 XPLM_API void *XPLMFindSymbol(const char *inString);
 XPLM_API void XPLMEnableFeature(const char *inFeature, int inEnable);
