@@ -198,3 +198,97 @@ TEST_F(ControlsTest, HeadShakeStandsBackWhileWeMoveTheHead) {
   EXPECT_EQ(simxp::IntWrites(override), (std::vector<int>{1, 0, 1, 0, 1, 0, 1, 0}));
   EXPECT_EQ(LinesStartingWith("headshake override ").size(), 8u);
 }
+
+class SmoothTest : public ControlsTest {
+ public:
+  // A head turning steadily: yaw 0.1 degrees per sample, so the view moves 0.25 degrees per sample.
+  void Ramp(phone::Link &from, uint32_t seq) { ASSERT_TRUE(from.Send(PoseBytes(seq, {0, 0, 0, 0.1f * (seq % 1000), 0, 0}))); }
+};
+
+// A 60 Hz phone read by 45 frames a second: one, one, then two samples a frame. Without smoothing the view
+// moves in uneven steps; with it, every step is the same within a tenth.
+TEST_F(SmoothTest, EvenStepsAtAnotherFrameRate) {
+  for (int on : {0, 1}) {
+    Fresh();
+    ASSERT_EQ(Start(), 1);
+    simxp::SetInt(kCmd + "smoothing", on);
+    float smallest = 1e9f, largest = 0, last = 0;
+    for (uint32_t frame = 1, seq = 1; frame <= 150; ++frame) {
+      for (; seq * 45 <= frame * 60; ++seq) Ramp(phone(), seq), ++phone().sinceFrame;
+      Frame(1.0f / 45.0f);
+      if (frame > 60) smallest = std::min(smallest, Head(3) - last), largest = std::max(largest, Head(3) - last);
+      last = Head(3);
+    }
+    EXPECT_GT(smallest, 0.0f);
+    EXPECT_LT(largest / smallest, on ? 1.1f : 100.0f) << "smoothing " << on;
+    EXPECT_GT(largest / smallest, on ? 0.0f : 1.9f) << "smoothing " << on;
+  }
+}
+
+// A sender restart, a long silence or another phone starts a new history: once it has enough samples, the
+// view again shows the turn about a sample late, never a mix of the two histories.
+TEST_F(SmoothTest, ARestartASilenceOrAnotherPhoneStartsAfresh) {
+  phone::Link other;
+  const struct {
+    const char *what;
+    uint32_t seq;
+    int silentFrames;
+    phone::Link *from;
+  } cases[] = {{"restart", 5, 0, &phone()}, {"silence", 2101, 40, &phone()}, {"another phone", 90000, 0, &other}};
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    ASSERT_EQ(Start(), 1);
+    simxp::SetInt(kCmd + "smoothing", 1);
+    for (uint32_t seq = 2001; seq <= 2100; ++seq) Ramp(phone(), seq), ++phone().sinceFrame, Frame();
+    Frames(c.silentFrames);
+    for (uint32_t seq = c.seq; seq < c.seq + 30; ++seq) Ramp(*c.from, seq), ++phone().sinceFrame, Frame();
+    const float newest = 2.5f * 0.1f * ((c.seq + 29) % 1000);
+    EXPECT_GT(Head(3), newest - 0.75f);
+    EXPECT_LT(Head(3), newest - 0.1f);
+  }
+}
+
+// The pilot's choice across starts, through "Corvane Head Tracker.prf": what each file gives at start,
+// the one log line a bad file earns, and the file as the next change writes it (unknown keys kept).
+TEST_F(ControlsTest, SmoothingIsKeptInThePreferencesFile) {
+  const std::string folder = system_.Path() + "/Output/preferences", file = folder + "/Corvane Head Tracker.prf";
+  const struct {
+    const char *what;
+    std::string text;  // "-": no file; "/": a folder in its place
+    int smoothing;
+    const char *line, *rewritten;  // the log line after the DNS-SD one, the file after a toggle
+  } cases[] = {
+      {"missing", "-", 0, "started", "smoothing=1\n"},
+      {"on", "smoothing=1\r\n", 1, "smooth motion on (preferences)", "smoothing=0\n"},
+      {"unknown key", "view=wide\nsmoothing=1\n", 1, "preferences: unknown key in \"view\" kept", "smoothing=0\nview=wide\n"},
+      {"empty", "", 0, "preferences empty: ", "smoothing=1\n"},
+      {"garbled", "smoothing\n", 0, "preferences not understood: ", "smoothing=1\n"},
+      {"bad value", "smoothing=yes\nview=wide\n", 0, "preferences not understood: ", "smoothing=1\n"},
+      {"a NUL", std::string("smoothing=1\0", 12), 0, "preferences not understood: ", "smoothing=1\n"},
+      {"over-long", std::string(5000, '#'), 0, "preferences too long: ", "smoothing=1\n"},
+      {"unreadable", "/", 0, "preferences unreadable: ", nullptr},
+  };
+  for (const auto &c : cases) {
+    SCOPED_TRACE(c.what);
+    Fresh();
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(c.text == "/" ? file : folder);
+    if (c.text != "-" && c.text != "/") system_.Write("Output/preferences/Corvane Head Tracker.prf", c.text);
+    ASSERT_EQ(Start(), 1);
+    EXPECT_EQ(Ref("smoothing"), c.smoothing);
+    const auto lines = Lines();
+    EXPECT_EQ(lines.at(2).rfind(std::string("CVHT: ") + c.line, 0), 0u) << lines.at(2);
+    Press("smoothing");
+    if (!c.rewritten) continue;
+    std::ifstream in(file, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), c.rewritten);
+    EXPECT_FALSE(std::filesystem::exists(file + ".tmp"));
+    Stop();
+    ASSERT_EQ(Start(), 1);
+    EXPECT_EQ(Ref("smoothing"), 1 - c.smoothing) << "read back at the next start";
+  }
+  std::filesystem::remove_all(folder);
+  Press("smoothing");
+  EXPECT_EQ(LastLine(), "CVHT: preferences not saved: " + file + " — No such file or directory");
+}
