@@ -134,6 +134,7 @@ int gSmoothCount, gSmoothNewest;
 double gSmoothPeriod;  // seconds per sequence number
 double gSmoothDueAt;   // when the newest sample was due, by the fit
 double gSmoothSlack;   // mean distance of the read times from the fit
+bool gSmoothFitted;    // the fit includes the newest sample
 bool gSmoothShown;     // the last pose step showed the interpolated pose
 
 // ---- Sharing the view: the head is ours only in the 3D cockpit and while no other add-on holds the
@@ -296,13 +297,16 @@ void SmoothAdd(const PosePacket &p) {
   SmoothSample &s = gSmooth[gSmoothNewest];
   s = {p.seq, gLinkClock, {p.x, p.y, p.z, p.yaw, p.pitch, p.roll}};
   if (gSmoothCount < kSmoothRing) ++gSmoothCount;
-  if (gSmoothCount >= kSmoothMinSamples) SmoothFit();
+  gSmoothFitted = false;  // fitted when shown, at most once a frame, and never with smoothing off
 }
 
 // The pose of a moment one sample interval and the read times' slack in the past, between the two samples
 // around it; false while the history is too short or its clock implausible.
 bool SmoothPose(float out[6]) {
-  if (gSmoothCount < kSmoothMinSamples || !(gSmoothPeriod > 1.0 / 240 && gSmoothPeriod < 0.25)) return false;
+  if (gSmoothCount < kSmoothMinSamples) return false;
+  if (!gSmoothFitted) SmoothFit();
+  gSmoothFitted = true;
+  if (!(gSmoothPeriod > 1.0 / 240 && gSmoothPeriod < 0.25)) return false;
   const double at = gLinkClock - gSmoothPeriod - 2.0 * gSmoothSlack;
   const double want = (at - gSmoothDueAt) / gSmoothPeriod;  // in sequence numbers from the newest sample
   const SmoothSample *later = &SmoothAt(0), *earlier = later;
