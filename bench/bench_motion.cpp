@@ -26,6 +26,7 @@ constexpr double kGain = 2.5, kViewLimitDeg = 80.0;  // the plug-in's yaw gain a
 constexpr double kHeadRoomDeg = 30.0;                // the head stays inside, so the view is never limited
 constexpr double kGlanceSec = 0.3, kGlanceHeadDeg = 24.0;  // 60 degrees of view
 constexpr double kMaxLagMs = 150.0;
+constexpr double kBurstSec = 0.040, kFirstBurstAt = kSettleSec + 0.6;  // every 2 s, from mid-glance on
 const char *const kSmoothingRef = "corvane/head_tracker/smoothing";
 
 double Uniform(std::mt19937 &rng, double lo, double hi) { return lo + (hi - lo) * (rng() / 4294967296.0); }
@@ -105,14 +106,14 @@ struct Packet {
   float yaw;
 };
 
-// Bursts of 40 ms every 2 s, the first in the middle of the known glance: what is sent in one arrives at its end.
+// In the bursty network what is sent during a burst arrives at its end.
 std::vector<Packet> PhoneSchedule(const Motion &m, double rateHz, Jitter jitter, double seconds, std::mt19937 &rng) {
   std::vector<Packet> out;
   for (uint32_t k = 0; k / rateHz < seconds; ++k) {
     const double sent = k / rateHz;
     double arrives = sent + (jitter == kNoJitter ? 0.0 : Uniform(rng, 0, jitter == kSmallJitter ? 0.005 : 0.015));
-    const double intoBurst = std::fmod(sent + 2.0 - (kSettleSec + 0.6), 2.0);
-    if (jitter == kBurstJitter && intoBurst < 0.040) arrives = sent - intoBurst + 0.040;
+    const double intoBurst = std::fmod(sent + 2.0 - kFirstBurstAt, 2.0);
+    if (jitter == kBurstJitter && intoBurst < kBurstSec) arrives = sent - intoBurst + kBurstSec;
     out.push_back({sent, arrives, k + 1, static_cast<float>(HeadYaw(m, sent))});
   }
   std::stable_sort(out.begin(), out.end(), [](const Packet &a, const Packet &b) { return a.arrivesAt < b.arrivesAt; });
@@ -225,7 +226,7 @@ const char *const kTableHead =
 std::string Plot(const Motion &m, const std::vector<Packet> &packets, const std::vector<Frame> &off,
                  const std::vector<Frame> &on, const std::string &title) {
   const Segment &glance = m.segs[1];
-  const double t0 = glance.t0 - 0.15, t1 = glance.t1 + 0.45, lo = -10, hi = 70;
+  const double t0 = glance.t0 - 0.1, t1 = glance.t1 + 0.5, lo = -10, hi = 70;
   const double left = 60, top = 40, width = 640, height = 320;
   auto x = [&](double t) { return left + (t - t0) / (t1 - t0) * width; };
   auto y = [&](double psi) { return top + (hi - std::clamp(psi, lo, hi)) / (hi - lo) * height; };
@@ -236,12 +237,15 @@ std::string Plot(const Motion &m, const std::vector<Packet> &packets, const std:
   for (double v = lo; v <= hi; v += 10)
     svg << "<line x1='" << left << "' x2='" << left + width << "' y1='" << y(v) << "' y2='" << y(v)
         << "' stroke='#ddd'/><text x='" << left - 8 << "' y='" << y(v) + 4 << "' text-anchor='end'>" << v << "</text>\n";
-  for (int ms = 0; t0 + ms / 1000.0 <= t1; ms += 100)
-    svg << "<line x1='" << x(t0 + ms / 1000.0) << "' x2='" << x(t0 + ms / 1000.0) << "' y1='" << top << "' y2='"
-        << top + height << "' stroke='#eee'/><text x='" << x(t0 + ms / 1000.0) << "' y='" << top + height + 16
-        << "' text-anchor='middle'>" << ms << "</text>\n";
-  svg << "<text x='" << left + width / 2 << "' y='" << top + height + 34
-      << "' text-anchor='middle'>time (ms); ticks below: pose packets arriving</text>\n<text x='16' y='"
+  for (int ms = -100; glance.t0 + ms / 1000.0 <= t1; ms += 100)
+    svg << "<line x1='" << x(glance.t0 + ms / 1000.0) << "' x2='" << x(glance.t0 + ms / 1000.0) << "' y1='" << top
+        << "' y2='" << top + height << "' stroke='#eee'/><text x='" << x(glance.t0 + ms / 1000.0) << "' y='"
+        << top + height + 16 << "' text-anchor='middle'>" << ms << "</text>\n";
+  svg << "<rect x='" << x(kFirstBurstAt) << "' y='" << top << "' width='" << x(kFirstBurstAt + kBurstSec) - x(kFirstBurstAt)
+      << "' height='" << height << "' fill='#fc6' fill-opacity='0.3'/><text x='" << x(kFirstBurstAt) + 4 << "' y='"
+      << top + 14 << "' fill='#a60'>network burst</text>\n<text x='" << left + width / 2 << "' y='" << top + height + 34
+      << "' text-anchor='middle'>ms after the glance starts; ticks at the bottom: pose packets arriving</text>\n"
+      << "<text x='16' y='"
       << top + height / 2 << "' transform='rotate(-90 16 " << top + height / 2
       << ")' text-anchor='middle'>view yaw psi (°)</text>\n";
   for (const Packet &p : packets)
