@@ -68,6 +68,7 @@ Motion MakeMotion(double seconds, std::mt19937 &rng) {
     if (pick < 0.45) {
       Move(m, Uniform(rng, 2.0, 4.0), Uniform(rng, -kHeadRoomDeg + 2, kHeadRoomDeg - 2));
     } else if (pick < 0.8) {
+      // Either way at random (about half the glances each) where there is room for both.
       const bool right = c + kGlanceHeadDeg <= kHeadRoomDeg && (c - kGlanceHeadDeg < -kHeadRoomDeg || pick < 0.62);
       Glance(m, c + (right ? kGlanceHeadDeg : -kGlanceHeadDeg), Uniform(rng, 0.4, 1.2), Uniform(rng, 0.3, 0.8));
     } else {
@@ -288,13 +289,15 @@ bool Write(const std::string &path, const std::string &text) {
 int main(int argc, char **argv) {
   std::string tablePath = std::string(CVHT_BUILD_DIR) + "/bench_motion.md";
   std::string svgPath = std::string(CVHT_BUILD_DIR) + "/bench_motion.svg";
-  for (int i = 1; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--table") == 0) tablePath = argv[i + 1];
-    else if (std::strcmp(argv[i], "--svg") == 0) svgPath = argv[i + 1];
-  }
-  if (argc % 2 == 0) {
-    std::fprintf(stderr, "usage: %s [--table out.md] [--svg out.svg]\n", argv[0]);
-    return 2;
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 < argc && std::strcmp(argv[i], "--table") == 0) {
+      tablePath = argv[i + 1];
+    } else if (i + 1 < argc && std::strcmp(argv[i], "--svg") == 0) {
+      svgPath = argv[i + 1];
+    } else {
+      std::fprintf(stderr, "usage: %s [--table out.md] [--svg out.svg]\n", argv[0]);
+      return 2;
+    }
   }
   const auto start = std::chrono::steady_clock::now();
   const double seconds = kSettleSec + kRunSec;
