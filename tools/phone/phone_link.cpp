@@ -8,7 +8,45 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <thread>
+
 namespace phone {
+
+namespace {
+
+bool BoundToPort(int fd, uint16_t port) {
+  sockaddr_in a{};
+  socklen_t len = sizeof a;
+  return fd >= 0 && getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0 && a.sin_family == AF_INET &&
+         a.sin_port == port;
+}
+
+// The descriptor of this process bound to that UDP port (network order), or -1.
+int LocalSocket(uint16_t port) {
+  std::error_code ec;
+  for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd", ec)) {
+    const int fd = std::atoi(e.path().filename().c_str());
+    if (BoundToPort(fd, port)) return fd;
+  }
+  return -1;
+}
+
+// Bytes the kernel holds in a socket's receive queue, its bookkeeping per datagram included; -1 where it
+// cannot be asked. Only arrivals change it while nobody reads the socket.
+long QueuedBytes(int fd) {
+#ifdef SO_MEMINFO
+  uint32_t info[16] = {};
+  socklen_t len = sizeof info;
+  if (getsockopt(fd, SOL_SOCKET, SO_MEMINFO, info, &len) == 0) return info[0];  // SK_MEMINFO_RMEM_ALLOC
+#endif
+  (void)fd;
+  return -1;
+}
+
+}  // namespace
 
 std::string PoseBytes(uint32_t seq, uint64_t echo, const Pose &p, bool tracking, uint16_t version) {
   cvht::PosePacket pk{};
@@ -68,6 +106,19 @@ Link::~Link() {
 bool Link::Send(const std::string &bytes) {
   return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr *>(&to_), sizeof to_) ==
          static_cast<ssize_t>(bytes.size());
+}
+
+bool Link::SendDelivered(const std::string &bytes, int ms) {
+  if (!BoundToPort(receiver_, to_.sin_port)) receiver_ = LocalSocket(to_.sin_port);
+  const long before = receiver_ < 0 ? -1 : QueuedBytes(receiver_);
+  if (!Send(bytes)) return false;
+  if (before < 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (QueuedBytes(receiver_) <= before) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::microseconds(20));
+  }
+  return true;
 }
 
 bool Link::Wait(int ms) {

@@ -46,6 +46,11 @@ class Link {
   const std::string &Error() const { return error_; }
   // False when the datagram did not leave whole.
   bool Send(const std::string &bytes);
+  // Sends, then, when the receiving socket is in this process (a hosted plug-in's), waits up to ms until
+  // the datagram is in its queue: on a busy machine loopback hands it over a moment after sendto returns,
+  // and a frame that must drain what was sent first would miss it. False when it did not leave whole or
+  // did not arrive in time.
+  bool SendDelivered(const std::string &bytes, int ms = 1000);
   // Waits up to ms for something to arrive; true when something has.
   bool Wait(int ms);
   // Reads what is waiting (at most `most` datagrams, so a flood cannot hold the caller) into the kept packets.
@@ -55,6 +60,7 @@ class Link {
 
  private:
   int fd_ = -1;
+  int receiver_ = -1;  // the in-process socket bound to the destination port, when there is one
   sockaddr_in to_{};
   std::string error_;
   std::vector<std::string> received_;
