@@ -175,18 +175,21 @@ double RmsError(const Motion &m, const std::vector<Frame> &frames, double lagSec
 
 Figures Measure(const Motion &m, const std::vector<Frame> &frames) {
   Figures r;
-  double judder = 0, motion = 0;
-  for (size_t i = 1; i < frames.size(); ++i) {
-    const double truth = TruePsi(m, frames[i].t) - TruePsi(m, frames[i - 1].t);
-    judder += std::pow(frames[i].psi - frames[i - 1].psi - truth, 2);
-    motion += truth * truth;
-  }
-  r.judder = motion > 0 ? std::sqrt(judder / motion) : 0;
   double best = INFINITY;
   for (double ms = 0; ms <= kMaxLagMs; ms += 1) {
     const double e = RmsError(m, frames, ms / 1000);
     if (e < best) best = e, r.lagMs = ms;
   }
+  // Judder is the unevenness of the steps: each is compared with the true step a lag earlier, so that a
+  // steady delay counts as lag and not again as judder.
+  const double lag = r.lagMs / 1000;
+  double judder = 0, motion = 0;
+  for (size_t i = 1; i < frames.size(); ++i) {
+    const double truth = TruePsi(m, frames[i].t - lag) - TruePsi(m, frames[i - 1].t - lag);
+    judder += std::pow(frames[i].psi - frames[i - 1].psi - truth, 2);
+    motion += truth * truth;
+  }
+  r.judder = motion > 0 ? std::sqrt(judder / motion) : 0;
   for (const Frame &f : frames) r.worstDeg = std::max(r.worstDeg, std::abs(f.psi - TruePsi(m, f.t)));
   // A glance's overshoot is sought until the end of the hold that follows it.
   for (size_t g = 0; g + 1 < m.segs.size(); ++g) {

@@ -70,6 +70,7 @@ bool gHaveLatest;
 float gSecondsSincePacket = 999.0f;  // long silent before the first packet
 float gSecondsSinceHeard = 999.0f;   // since the last valid pose packet, tracking or not
 double gLinkClock;                    // seconds of frames since start; when each pose was read
+float gFrameDt;                       // this frame's interval: a pose read now came during it
 uint32_t gLastSeq;
 uint32_t gWindowFirstSeq;
 bool gWindowSeqValid;
@@ -123,6 +124,10 @@ XPLMDataRef gPublished[5];
 constexpr int kSmoothRing = 64;             // about a second of samples at 60 Hz
 constexpr int kSmoothMinSamples = 8;        // with fewer, the newest pose is shown as it is
 constexpr float kSmoothSilenceSec = 0.5f;   // a gap this long starts a new history
+constexpr float kSmoothMarginStep = 0.001f, kSmoothMarginMax = 0.1f;  // seconds, once for each late sample
+constexpr float kSmoothMarginRelax = 0.0005f;                          // seconds per second
+constexpr int kSmoothAnchorSamples = 16;     // the first samples, averaged, against which the pace is measured
+constexpr double kSmoothAheadMax = 0.5;      // how far past the newest sample the view may carry on
 struct SmoothSample {
   uint32_t seq;
   double readAt;
@@ -132,9 +137,14 @@ bool gSmoothing;  // the pilot's choice, kept in the preferences file
 SmoothSample gSmooth[kSmoothRing];
 int gSmoothCount, gSmoothNewest;
 double gSmoothPeriod;  // seconds per sequence number
-double gSmoothDueAt;   // when the newest sample was due, by the fit
-double gSmoothSlack;   // mean distance of the read times from the fit
+double gSmoothDueAt;   // when the newest sample is read on average, by the fit
+float gSmoothMargin;   // how much later than on average a sample is awaited: grows when one is late
+bool gSmoothMissing;   // the last frame wanted a sample that had not come
 bool gSmoothFitted;    // the fit includes the newest sample
+// The first samples of the history, averaged: sequence numbers from the first, and read time.
+uint32_t gSmoothAnchorSeq;
+int gSmoothAnchorCount;
+double gSmoothAnchorX, gSmoothAnchorAt;
 bool gSmoothShown;     // the last pose step showed the interpolated pose
 
 // ---- Sharing the view: the head is ours only in the 3D cockpit and while no other add-on holds the
@@ -282,42 +292,74 @@ void SmoothFit() {
   }
   const double n = gSmoothCount, spread = n * sxx - sx * sx;
   gSmoothPeriod = spread > 0 ? (n * sxy - sx * sy) / spread : 0.0;
-  const double at = (sy - gSmoothPeriod * sx) / n;
-  double slack = 0;
-  for (int i = 0; i < gSmoothCount; ++i) {
-    const double x = static_cast<int32_t>(SmoothAt(i).seq - newest.seq);
-    slack += std::fabs(SmoothAt(i).readAt - newest.readAt - at - gSmoothPeriod * x);
+  // The phone's pace is steady: once the history reaches far enough from its first samples, their average
+  // against the recent one gives it far more exactly than the last second alone. Until then a pace within
+  // 5 % of a rate that phones send at is taken to be that rate: frames that read the samples in step with
+  // themselves tilt a short fit by a few percent.
+  const double recentSeq = static_cast<double>(newest.seq - gSmoothAnchorSeq) + sx / n;
+  if (gSmoothAnchorCount == kSmoothAnchorSamples && recentSeq - gSmoothAnchorX >= kSmoothRing) {
+    gSmoothPeriod = (newest.readAt + sy / n - gSmoothAnchorAt) / (recentSeq - gSmoothAnchorX);
+  } else {
+    for (double hz : {24.0, 25.0, 30.0, 50.0, 60.0, 120.0})
+      if (std::fabs(gSmoothPeriod * hz - 1.0) < 0.05) gSmoothPeriod = 1.0 / hz;
   }
-  gSmoothDueAt = newest.readAt + at;
-  gSmoothSlack = slack / n;
+  gSmoothDueAt = newest.readAt + (sy - gSmoothPeriod * sx) / n;
 }
 
 void SmoothAdd(const PosePacket &p) {
   gSmoothNewest = (gSmoothNewest + 1) % kSmoothRing;
   SmoothSample &s = gSmooth[gSmoothNewest];
-  s = {p.seq, gLinkClock, {p.x, p.y, p.z, p.yaw, p.pitch, p.roll}};
+  // Read at this frame, it came at some moment since the last one: the middle is the best guess.
+  s = {p.seq, gLinkClock - 0.5 * gFrameDt, {p.x, p.y, p.z, p.yaw, p.pitch, p.roll}};
   if (gSmoothCount < kSmoothRing) ++gSmoothCount;
+  if (gSmoothCount == 1) {
+    gSmoothMargin = 0.0f;
+    gSmoothAnchorSeq = p.seq;
+    gSmoothAnchorCount = 0;
+    gSmoothAnchorX = gSmoothAnchorAt = 0.0;
+  }
+  if (gSmoothAnchorCount < kSmoothAnchorSamples) {
+    const double k = ++gSmoothAnchorCount;
+    gSmoothAnchorX += (static_cast<double>(p.seq - gSmoothAnchorSeq) - gSmoothAnchorX) / k;
+    gSmoothAnchorAt += (s.readAt - gSmoothAnchorAt) / k;
+  }
   gSmoothFitted = false;  // fitted when shown, at most once a frame, and never with smoothing off
 }
 
-// The pose of a moment one sample interval and the read times' slack in the past, between the two samples
-// around it; false while the history is too short or its clock implausible.
-bool SmoothPose(float out[6]) {
+// The pose of the moment one sample interval and a margin before now, on the fit's clock, between the two
+// samples around it; false while the history is too short or its clock implausible.
+bool SmoothPose(float dt, float out[6]) {
   if (gSmoothCount < kSmoothMinSamples) return false;
   if (!gSmoothFitted) SmoothFit();
   gSmoothFitted = true;
   if (!(gSmoothPeriod > 1.0 / 240 && gSmoothPeriod < 0.25)) return false;
-  const double at = gLinkClock - gSmoothPeriod - 2.0 * gSmoothSlack;
-  const double want = (at - gSmoothDueAt) / gSmoothPeriod;  // in sequence numbers from the newest sample
-  const SmoothSample *later = &SmoothAt(0), *earlier = later;
-  for (int i = 1; i < gSmoothCount && static_cast<int32_t>(earlier->seq - SmoothAt(0).seq) > want; ++i) {
-    later = earlier;
-    earlier = &SmoothAt(i);
+  auto offset = [](int back) { return static_cast<double>(static_cast<int32_t>(SmoothAt(back).seq - SmoothAt(0).seq)); };
+  // In sequence numbers from the newest sample.
+  const double want = (gLinkClock - gSmoothPeriod - gSmoothMargin - gSmoothDueAt) / gSmoothPeriod;
+  // The next sample is late: the newest carries on along its slope, a little way only, and from now on
+  // samples are awaited a millisecond later; a margin never missed shrinks slowly, down to half a sample
+  // before the average read.
+  const bool missed = want > 0;
+  if (missed && !gSmoothMissing) gSmoothMargin = std::min(gSmoothMargin + kSmoothMarginStep, kSmoothMarginMax);
+  if (!missed) gSmoothMargin = std::max(gSmoothMargin - kSmoothMarginRelax * dt, -0.5f * float(gSmoothPeriod));
+  gSmoothMissing = missed;
+  if (missed) {
+    const bool slope = gSmoothCount >= 3 && offset(2) == -2;
+    const float ahead = static_cast<float>(std::min(want, kSmoothAheadMax));
+    for (int i = 0; i < 6; ++i)
+      out[i] = SmoothAt(0).v[i] +
+               (slope ? ahead * 0.5f * (3 * SmoothAt(0).v[i] - 4 * SmoothAt(1).v[i] + SmoothAt(2).v[i]) : 0.0f);
+    return true;
   }
-  const double from = static_cast<int32_t>(earlier->seq - SmoothAt(0).seq);
-  const double to = static_cast<int32_t>(later->seq - SmoothAt(0).seq);
-  const float w = to > from ? static_cast<float>(std::clamp((want - from) / (to - from), 0.0, 1.0)) : 1.0f;
-  for (int i = 0; i < 6; ++i) out[i] = earlier->v[i] + w * (later->v[i] - earlier->v[i]);
+  // The newest sample no later than the moment wanted, and the one after it; the oldest end holds.
+  int e = 0;
+  while (e + 1 < gSmoothCount && offset(e) > want) ++e;
+  if (offset(e) > want) {
+    std::memcpy(out, SmoothAt(e).v, sizeof SmoothAt(e).v);
+    return true;
+  }
+  const float u = static_cast<float>((want - offset(e)) / (offset(e - 1) - offset(e)));
+  for (int i = 0; i < 6; ++i) out[i] = SmoothAt(e).v[i] + u * (SmoothAt(e - 1).v[i] - SmoothAt(e).v[i]);
   return true;
 }
 
@@ -668,8 +710,8 @@ void GlideFromLastHead() {
 }
 
 // The pose to show, as the phone sent it: the newest, or with smooth motion on the interpolated one.
-void PoseToShow(float raw[6]) {
-  const bool smooth = gSmoothing && SmoothPose(raw);
+void PoseToShow(float dt, float raw[6]) {
+  const bool smooth = gSmoothing && SmoothPose(dt, raw);
   if (smooth != gSmoothShown) GlideFromLastHead();  // into or out of smooth motion: no jump
   gSmoothShown = smooth;
   if (smooth) return;
@@ -678,9 +720,9 @@ void PoseToShow(float raw[6]) {
 }
 
 // The pose mirrored, scaled and limited, measured from the pilot's centre when one is set.
-void PoseOffsets(float out[6]) {
+void PoseOffsets(float dt, float out[6]) {
   float raw[6];
-  PoseToShow(raw);
+  PoseToShow(dt, raw);
   float v[6];
   for (int i = 0; i < 6; ++i) v[i] = gHaveCentre ? raw[i] - gCentre[i] : raw[i];
   out[0] = AxisOffset(v[0], kSignX, kGainTrans, kLimitTransM);
@@ -711,7 +753,7 @@ void PoseStep(float dt) {
   if (StepAside()) return;
   gBlend = StepBlend(gBlend, gTracking ? TargetWeight(gSecondsSincePacket) : 0.0f, dt);
   float offset[6];
-  if (gTracking) PoseOffsets(offset);
+  if (gTracking) PoseOffsets(dt, offset);
   else std::memcpy(offset, gHeldOffsets, sizeof offset);
   if (!gHaveNeutral) CaptureNeutral();
   float head[6] = {gNeutral[0] + gBlend * offset[0], gNeutral[1] + gBlend * offset[1], gNeutral[2] + gBlend * offset[2],
@@ -789,7 +831,7 @@ void SetTracking(bool on, const char *how) {
   gTracking = on;
   const bool released = !on && gFrozen;
   if (!on) {
-    PoseOffsets(gHeldOffsets);  // the view fades out from where it is and no longer follows the phone
+    PoseOffsets(0.0f, gHeldOffsets);  // the view fades out from where it is and no longer follows the phone
     gFrozen = false;
     if (released) GlideFromLastHead();
   } else if (gBlend > 0.0f) {
@@ -1136,6 +1178,7 @@ float FlightLoop(float inElapsedSinceLastCall, float, int, void *) noexcept {
   gSecondsSincePacket += dt;
   gSecondsSinceHeard += dt;
   gLinkClock += dt;
+  gFrameDt = dt;
   gRestartLineAge += dt;
   LogAptResult();
   if (gSocket != kNoSocket) ReceiveStep();
