@@ -1,5 +1,6 @@
 // Where Windows and the POSIX systems differ for the plug-in: the UDP socket, the DNS-SD library,
-// reading apt.dat a line at a time and replacing the preferences file. On Linux and macOS every call here is the system's own, inlined.
+// reading apt.dat a line at a time and replacing the preferences file. On Linux and macOS every call
+// here is the system's own, inlined.
 #pragma once
 
 #include <cerrno>

@@ -333,7 +333,9 @@ bool SmoothPose(float dt, float out[6]) {
   if (!gSmoothFitted) SmoothFit();
   gSmoothFitted = true;
   if (!(gSmoothPeriod > 1.0 / 240 && gSmoothPeriod < 0.25)) return false;
-  auto offset = [](int back) { return static_cast<double>(static_cast<int32_t>(SmoothAt(back).seq - SmoothAt(0).seq)); };
+  auto offset = [](int back) {
+    return static_cast<double>(static_cast<int32_t>(SmoothAt(back).seq - SmoothAt(0).seq));
+  };
   // In sequence numbers from the newest sample.
   const double want = (gLinkClock - gSmoothPeriod - gSmoothMargin - gSmoothDueAt) / gSmoothPeriod;
   // The next sample is late: the newest carries on along its slope, a little way only, and from now on
@@ -693,7 +695,8 @@ void SetHeadShakeOverride(bool on) {
   }
   XPLMSetDatai(gHeadShakeRef, on ? 1 : 0);
   gHeadShakeOverride = on;
-  Log(on ? "headshake override set — head tracking moves the head" : "headshake override cleared — headshake moves the head again");
+  Log(on ? "headshake override set — head tracking moves the head"
+         : "headshake override cleared — headshake moves the head again");
 }
 
 void WriteHead(const float head[6]) {
@@ -759,8 +762,8 @@ void PoseStep(float dt) {
   float head[6] = {gNeutral[0] + gBlend * offset[0], gNeutral[1] + gBlend * offset[1], gNeutral[2] + gBlend * offset[2],
                    gBlend * offset[3], gBlend * offset[4], gBlend * offset[5]};
   if (gFrozen) {
-    if (!gHaveWritten) head[0] = gNeutral[0], head[1] = gNeutral[1], head[2] = gNeutral[2], head[3] = head[4] = head[5] = 0;
-    else std::memcpy(head, gLastHead, sizeof head);
+    const float neutral[6] = {gNeutral[0], gNeutral[1], gNeutral[2], 0.0f, 0.0f, 0.0f};
+    std::memcpy(head, gHaveWritten ? gLastHead : neutral, sizeof head);
   } else if (gCrossFade > 0.0f) {
     gCrossFade = std::max(0.0f, gCrossFade - dt / kBlendRiseSec);
     for (int i = 0; i < 6; ++i) head[i] += gCrossFade * (gCrossFrom[i] - head[i]);
@@ -1022,7 +1025,8 @@ void StartControls() {
   gMenuParentItem = XPLMAppendMenuItem(plugins, "Corvane Head Tracker", nullptr, 0);
   gMenu = XPLMCreateMenu("Corvane Head Tracker", plugins, gMenuParentItem, MenuHandler, nullptr);
   if (!gMenu) return;
-  for (int i = 0; i < kControls; ++i) gMenuItem[i] = XPLMAppendMenuItemWithCommand(gMenu, kCommands[i].menuItem, gCommand[i]);
+  for (int i = 0; i < kControls; ++i)
+    gMenuItem[i] = XPLMAppendMenuItemWithCommand(gMenu, kCommands[i].menuItem, gCommand[i]);
   XPLMAppendMenuSeparator(gMenu);
   StatusLine(gMenuStatusText, sizeof gMenuStatusText);
   gMenuStatus = XPLMAppendMenuItem(gMenu, gMenuStatusText, nullptr, 0);
@@ -1035,7 +1039,8 @@ void StartControls() {
 // Nothing of ours may stay registered: X-Plane would call into an unloaded plug-in.
 void StopControls() {
   for (int i = 0; i < kControls; ++i)
-    if (gCommand[i]) XPLMUnregisterCommandHandler(gCommand[i], CommandHandler, 1, reinterpret_cast<void *>(intptr_t{i}));
+    if (gCommand[i])
+      XPLMUnregisterCommandHandler(gCommand[i], CommandHandler, 1, reinterpret_cast<void *>(intptr_t{i}));
   for (XPLMDataRef &ref : gPublished) {
     if (ref) XPLMUnregisterDataAccessor(ref);
     ref = nullptr;

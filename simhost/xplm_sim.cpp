@@ -910,7 +910,8 @@ void XPLMRegisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f i
                                 void *inRefcon) {
   std::lock_guard<std::mutex> l(gLock);
   CheckThreadLocked("XPLMRegisterCommandHandler");
-  if (Command *c = CommandOf(inComand, "XPLMRegisterCommandHandler")) c->handlers.push_back({inHandler, inBefore, inRefcon});
+  if (Command *c = CommandOf(inComand, "XPLMRegisterCommandHandler"))
+    c->handlers.push_back({inHandler, inBefore, inRefcon});
 }
 
 void XPLMUnregisterCommandHandler(XPLMCommandRef inComand, XPLMCommandCallback_f inHandler, int inBefore,

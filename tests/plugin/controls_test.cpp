@@ -202,7 +202,9 @@ TEST_F(ControlsTest, HeadShakeStandsBackWhileWeMoveTheHead) {
 class SmoothTest : public ControlsTest {
  public:
   // A head turning steadily: yaw 0.1 degrees per sample, so the view moves 0.25 degrees per sample.
-  void Ramp(phone::Link &from, uint32_t seq) { ASSERT_TRUE(from.Send(PoseBytes(seq, {0, 0, 0, 0.1f * (seq % 1000), 0, 0}))); }
+  void Ramp(phone::Link &from, uint32_t seq) {
+    ASSERT_TRUE(from.Send(PoseBytes(seq, {0, 0, 0, 0.1f * (seq % 1000), 0, 0})));
+  }
 };
 
 // A 60 Hz phone read by 45 frames a second: one, one, then two samples a frame. Without smoothing the view
@@ -261,7 +263,8 @@ TEST_F(ControlsTest, SmoothingIsKeptInThePreferencesFile) {
   } cases[] = {
       {"missing", "-", 0, "started", "smoothing=1\n"},
       {"on", "smoothing=1\r\n", 1, "smooth motion on (preferences)", "smoothing=0\n"},
-      {"unknown key", "view=wide\nsmoothing=1\n", 1, "preferences: unknown key in \"view\" kept", "smoothing=0\nview=wide\n"},
+      {"unknown key", "view=wide\nsmoothing=1\n", 1, "preferences: unknown key in \"view\" kept",
+       "smoothing=0\nview=wide\n"},
       {"empty", "", 0, "preferences empty: ", "smoothing=1\n"},
       {"garbled", "smoothing\n", 0, "preferences not understood: ", "smoothing=1\n"},
       {"bad value", "smoothing=yes\nview=wide\n", 0, "preferences not understood: ", "smoothing=1\n"},
