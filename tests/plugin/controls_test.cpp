@@ -193,7 +193,8 @@ TEST_F(SmoothTest, EvenStepsAtAnotherFrameRate) {
     ASSERT_EQ(Start(), 1);
     simxp::SetInt(kCmd + "smoothing", on);
     float smallest = 1e9f, largest = 0, last = 0;
-    for (uint32_t frame = 1, seq = 1; frame <= 150; ++frame) {
+    uint32_t seq = 1;
+    for (uint32_t frame = 1; frame <= 150; ++frame) {
       for (; seq * 45 <= frame * 60; ++seq) Ramp(phone(), seq), ++phone().sinceFrame;
       Frame(1.0f / 45.0f);
       if (frame > 60) smallest = std::min(smallest, Head(3) - last), largest = std::max(largest, Head(3) - last);
@@ -202,6 +203,15 @@ TEST_F(SmoothTest, EvenStepsAtAnotherFrameRate) {
     EXPECT_GT(smallest, 0.0f);
     EXPECT_LT(largest / smallest, on ? 1.1f : 100.0f) << "smoothing " << on;
     EXPECT_GT(largest / smallest, on ? 0.0f : 1.9f) << "smoothing " << on;
+    // Freeze and the centre act on the smoothed pose as on the raw one: held exactly, then straight ahead.
+    Press("freeze");
+    for (int i = 0; i < 10; ++i) Ramp(phone(), seq++), ++phone().sinceFrame, Frame(1.0f / 45.0f);
+    EXPECT_EQ(Head(3), last);
+    Press("freeze");
+    Press("recenter");
+    seq_ = seq;
+    Stream({0, 0, 0, 0.1f * (seq - 1), 0, 0}, 40);
+    EXPECT_EQ(Head(3), 0.0f);
   }
 }
 
