@@ -134,28 +134,6 @@ TEST(AptRead, IndexHoldsWhatTheRowsSay) {
   }
 }
 
-// On a hand-built index: -0 counts as zero, NaN does not, runways whose owner is gone or out of range go too.
-TEST(AptRead, DropUnplaceableKeepsOnlyPlacedAirportsAndTheirRunways) {
-  apt::Index index;
-  index.airports = {{"A", 1.0f, 0.0f, 0}, {"NEGZ", -0.0f, 0.0f, 0}, {"NAN", NAN, 0.0f, 0}};
-  for (const int32_t owner : {0, 1, -1, 2, 99}) index.runways.push_back({owner, "R", "S", 0, 0, 0, 0, 0});
-  index.runways[3].end1[0] = 'N';
-  index.dropUnplaceable();
-  EXPECT_EQ(Dump(index), "A(1 0 0) NAN(nan 0 0) | 0:R/S 1:N/S");
-}
-
-// parseRunwayRow on rows read never hands it (read takes rows that start "100" and a blank): another code
-// is rejected and leaves rw as it was.
-TEST(AptRead, ParseRunwayRowRejectsOtherCodesLeavingTheRunwayUntouched) {
-  for (std::string row : {"\t 1000" + kRwy.substr(3), "0100" + kRwy.substr(3), "10" + kRwy.substr(3)}) {
-    apt::Runway rw, before;
-    std::memset(&rw, 0x5a, sizeof rw);
-    before = rw;
-    EXPECT_FALSE(apt::parseRunwayRow(row.data(), rw)) << row;
-    EXPECT_EQ(std::memcmp(&rw, &before, sizeof rw), 0) << row;
-  }
-}
-
 // The nearest-airport query on hand-placed airports: flat-earth distance with the longitude shrunk by the
 // latitude, radius included, nearest first, cut to count, no wrap at ±180°.
 TEST(Nearest, DistanceRadiusOrderAndCount) {
