@@ -59,8 +59,8 @@ inline std::string AptText() {
     int runways;
   } airports[] = {{1416, "LSZH", 3}, {433, "KSEA7CH", 1}, {500, "LONGIDENT", 1}, {100, "DUPE", 1},
                   {200, "DUPE", 2},  {30000, "HIGH", 0},  {30001, "HIGHER", 0},  {-2001, "LOW", 0},
-                  {-2000, "LOWEST", 0}, {1000, "MANY", 30}, {12, "NONE", 0},     {50, "WIDE", 5}, {9, "\xC3\xA9T1", 1}};
-  const char *wide[] = {"5000", "-1e9", "nan", "3276.75", "-0.07"};
+                  {-2000, "LOWEST", 0}, {1000, "MANY", 30}, {12, "NONE", 0},     {50, "WIDE", 6}, {9, "\xC3\xA9T1", 1}};
+  const char *wide[] = {"5000", "-1e9", "nan", "inf", "3276.75", "-0.07"};
   std::string t = aptgen::Preamble();
   for (const auto &a : airports) {
     const std::string at = std::to_string(46.0 + 0.1 * (&a - airports)), name = a.ident;
@@ -135,7 +135,7 @@ class HostedPlugin {
     if (system_.Path().empty() || !std::filesystem::create_directories(system_.Path() + "/" + nav, ec) ||
         !index_.read(system_.Write(nav + "/apt.dat", AptText()).c_str()))
       error_ = "cannot write or read apt.dat";
-    else if (!index_.wellFormed() || index_.airports.size() != 13 || index_.runways.size() != 44 ||
+    else if (!index_.wellFormed() || index_.airports.size() != 13 || index_.runways.size() != 45 ||
              index_.airports[0].elevationFt != 1416)
       error_ = "the reader lost rows or fields of the fixed index";  // it says below which queries owe a reply
     else if (!session_.Open(system_.Path()))

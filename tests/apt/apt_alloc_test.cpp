@@ -1,10 +1,5 @@
 // Failing reads and memory running out while the index is built: false or bad_alloc reaches the caller,
 // never half an index, and the file and buffers do not leak.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -114,29 +109,6 @@ TEST(AptReadFailure, ReadErrorsGiveFalseAndAnEmptyIndexAndNoBufferOutlivesItsLin
     EXPECT_EQ(src.Read(), c.want) << c.name;
     EXPECT_LT(src.heapAtLastRead, heap + (1u << 20)) << c.name;
   }
-}
-
-// In a child whose address space is capped, a line that never ends exhausts memory inside getline.
-TEST(AptReadFailure, MemoryRunningOutInsideGetlineThrowsAndLeavesNoIndex) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-  GTEST_SKIP() << "a sanitizer's shadow memory does not fit under an address-space limit";
-#else
-  Source src{Airports(300) + "99 ", SIZE_MAX, EIO, true};  // a half index would hold 300 airports
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    if (!statm || std::fscanf(statm, "%ld", &pages) != 1) _exit(10);
-    const rlim_t cap = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (64u << 20);
-    const rlimit limit{cap, cap};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(10);
-    _exit(src.Read() == "bad_alloc 0/0" ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << "1: no bad_alloc or an index left, 10: no limit";
-#endif
 }
 
 // read from a file with operator new failing at each allocation in turn: every failure throws, leaves the

@@ -149,18 +149,6 @@ TEST(AptRead, DropUnplaceableKeepsOnlyPlacedAirportsAndTheirRunways) {
   EXPECT_TRUE(index.wellFormed());
 }
 
-// parseRunwayRow on rows read never hands it (read takes rows that start "100" and a blank): another code
-// is rejected and leaves rw as it was.
-TEST(AptRead, ParseRunwayRowRejectsOtherCodesLeavingTheRunwayUntouched) {
-  for (std::string row : {"\t 1000" + kRwy.substr(3), "0100" + kRwy.substr(3), "10" + kRwy.substr(3)}) {
-    apt::Runway rw, before;
-    std::memset(&rw, 0x5a, sizeof rw);
-    before = rw;
-    EXPECT_FALSE(apt::parseRunwayRow(row.data(), rw)) << row;
-    EXPECT_EQ(std::memcmp(&rw, &before, sizeof rw), 0) << row;
-  }
-}
-
 // The nearest-airport query on hand-placed airports: flat-earth distance with the longitude shrunk by the
 // latitude, radius included, nearest first, cut to count, no wrap at ±180°.
 TEST(Nearest, DistanceRadiusOrderAndCount) {

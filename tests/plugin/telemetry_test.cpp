@@ -47,8 +47,8 @@ TEST_F(TelemetryTest, StatusCarriesFlightDataConvertedAndEachPacketGoesAtItsRate
   // No pose yet, so not fresh; view type; data flags: flight and track; pitch, roll, IAS, altitude, vertical
   // speed, magnetic heading, TAS and ground speed in knots, position; no echo, seq or drained; ground track.
   EXPECT_EQ(first["CVHS"], Bytes(cvht::StatusPacket{{'C', 'V', 'H', 'S'}, 4, cvht::kStatusAlways, 0, 1026, 3, 0, 2.5f,
-                                                   -0.5f, 97.0f, 433.0f, -500.0f, 271.0f, 100.0f * 1.94384f,
-                                                   50.0f * 1.94384f, float(kLat), float(kLon), {}, 0, 0, 273.0f}));
+                                                   -0.5f, 97.0f, 433.0f, -500.0f, 271.0f, 194.384f,
+                                                   97.192f, float(kLat), float(kLon), {}, 0, 0, 273.0f}));
   // The identity: the tail number cut at 39 characters, the type at its NUL.
   EXPECT_EQ(first["CVHI"], std::string("CVHI\x01\0\x03\0", 8) + std::string(39, 'T') + std::string(1, '\0') + "B738" +
                                std::string(36, '\0'));
@@ -129,7 +129,7 @@ TEST_F(TelemetryTest, FlightStateFlagsFollowTheDatarefs) {
     const auto has = [&](uint16_t bit, float v) { return (c.flags & bit) ? v : 0.0f; };
     EXPECT_EQ(OfMagic(phone().Take(), "CVHF"),
               std::vector<std::string>{Bytes(cvht::FlightStatePacket{{'C', 'V', 'H', 'F'}, 1, c.flags,
-                                                                      has(cvht::kFsAgl, 10.0f * 3.28084f),
+                                                                      has(cvht::kFsAgl, 32.8084f),
                                                                       has(cvht::kFsLoad, 1.25f),
                                                                       has(cvht::kFsSimTime, 321.5f)})});
   }
@@ -209,7 +209,7 @@ TEST_F(TelemetryTest, NearestAirportsTheirRunwaysAndTheNearestMetar) {
   } cases[] = {{"the nearest has thirty runways", 50, 1, 30, 44, 24}, {"six with two runways each", 6, 6, 2, 6, 8}};
   // Wind from and its speed in knots, QNH in hPa, visibility, temperature, the station and its METAR.
   cvht::WeatherPacket weather{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid | cvht::kWeatherMetar, 250.0f,
-                              5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "N100", {}};
+                              9.7192f, 1013.25f, 10.0f, 15.0f, "N100", {}};
   std::memset(weather.metar, 'M', 149);
   for (const auto &c : cases) {
     SCOPED_TRACE(c.what);
@@ -246,7 +246,7 @@ TEST_F(TelemetryTest, NearestAirportsTheirRunwaysAndTheNearestMetar) {
   const float lat = float(kLat - 5.0);
   EXPECT_EQ(NextOf("CVHA"), Bytes(cvht::AirportPacketHeader{{'C', 'V', 'H', 'A'}, 1, 3, lat, float(kLon), 0, 0}));
   EXPECT_EQ(NextOf("CVHW"), Bytes(cvht::WeatherPacket{{'C', 'V', 'H', 'W'}, 1, cvht::kWeatherValid, 250.0f,
-                                                      5.0f * 1.94384f, 101325.0f / 100.0f, 10.0f, 15.0f, "", {}}));
+                                                      9.7192f, 1013.25f, 10.0f, 15.0f, "", {}}));
   // Without the METAR function or a weather dataref the packet still goes out, clear.
   Fresh({simxp::kWeatherRefs[2]});
   simxp::SetMetarFunction(false);
