@@ -147,6 +147,8 @@ TEST(AptRead, DropUnplaceableKeepsOnlyPlacedAirportsAndTheirRunways) {
   index.dropUnplaceable();
   EXPECT_EQ(Dump(index), "A(1 0 0) NAN(nan 0 0) | 0:R/S 1:N/S");
   EXPECT_TRUE(index.wellFormed());
+  index.runways[1].airport = 2;
+  EXPECT_FALSE(index.wellFormed()) << "an owner one past the last airport";
 }
 
 // The nearest-airport query on hand-placed airports: flat-earth distance with the longitude shrunk by the
