@@ -7,7 +7,6 @@ using namespace cvhttest;
 namespace {
 
 const std::string kCmd = "corvane/head_tracker/";
-constexpr float kDt = 1.0f / 60.0f;
 
 class ControlsTest : public PluginTest {
  public:
@@ -49,8 +48,8 @@ TEST_F(ControlsTest, ToggleFadesOutIgnoresTheHeldKeyAndRisesAgain) {
   EXPECT_NEAR(Head(3), 37.5f, 1e-3);
   Stream({0, 0, 0, 30, 0, 0}, 9);
   EXPECT_FLOAT_EQ(Head(3), 75.0f);
-  EXPECT_EQ(LinesStartingWith("tracking ").size(), 2u);
-  EXPECT_EQ(LinesStartingWith("tracking off (command)").size(), 1u);
+  EXPECT_EQ(LinesStartingWith("tracking "),
+            (std::vector<std::string>{"CVHT: tracking off (command)", "CVHT: tracking on (command)"}));
 }
 
 // Freeze holds all six values exactly; release glides to the live pose in 0.3 s; tracking off while
@@ -136,8 +135,7 @@ TEST_F(ControlsTest, DatarefsAndTheStatusLineFollowTheLink) {
   plugin_.Enable();
   EXPECT_EQ(Menu().substr(0, 28), "-Head tracking;+Freeze view;") << "disable keeps the controls";
   EXPECT_EQ(LinesStartingWith("tracking off (dataref)").size() + LinesStartingWith("view frozen (dataref)").size(), 2u);
-  Stop();
-  EXPECT_EQ(simxp::Registrations(), std::vector<std::string>{});
+  Stop();  // the host records anything of ours left registered as a fault
   ASSERT_EQ(Start(), 1);
   EXPECT_EQ(Ref("enabled") * 10 + Ref("frozen"), 10) << "stop clears them";
 }
