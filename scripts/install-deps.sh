@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git binutils ccache strace
+  build-essential cmake pkg-config git binutils ccache strace gcovr
   libgtest-dev libgmock-dev libbenchmark-dev
   libavahi-compat-libdnssd-dev avahi-daemon avahi-utils dbus
   iproute2 util-linux procps
