@@ -353,10 +353,10 @@ bool SmoothPose(float dt, float out[6]) {
                (slope ? ahead * 0.5f * (3 * SmoothAt(0).v[i] - 4 * SmoothAt(1).v[i] + SmoothAt(2).v[i]) : 0.0f);
     return true;
   }
-  // The newest sample no later than the moment wanted, and the one after it; the oldest end holds.
+  // The newest sample no later than the moment wanted, and the one after it; either end holds.
   int e = 0;
   while (e + 1 < gSmoothCount && offset(e) > want) ++e;
-  if (offset(e) > want) {
+  if (e == 0 || offset(e) > want) {
     std::memcpy(out, SmoothAt(e).v, sizeof SmoothAt(e).v);
     return true;
   }
