@@ -116,6 +116,7 @@ float gMenuTimer;
 uint32_t gMenuPackets;  // valid pose packets since the status line was last made
 float gMenuRate;        // valid pose packets per second over the status line's last second
 XPLMDataRef gPublished[5];
+bool gAnnounced;  // DataRefEditor has been told about our datarefs
 
 // ---- Smooth motion: the phone's sequence numbers are its clock. The times at which its samples were read,
 // fitted against their numbers, say when each sample is due; the view then shows a moment a little in the
@@ -155,7 +156,6 @@ Aside gAside;
 XPLMDataRef gHeadShakeRef;  // found once HeadShake is enabled and publishes its override
 bool gHeadShakeOverride;    // what we last wrote to it
 float gHeadShakeLookupAge = 999.0f;  // seconds since we last looked for it
-bool gAnnounced;  // DataRefEditor has been told about our datarefs
 
 // ---- DNS-SD advertisement.
 
@@ -280,6 +280,12 @@ void HandleAirportQuery(const unsigned char *datagram) {
 
 // ---- Smooth motion's history and fit.
 
+// A pose packet's six values as the phone sent them: x, y, z, yaw, pitch, roll.
+void PoseValues(const PosePacket &p, float out[6]) {
+  const float v[6] = {p.x, p.y, p.z, p.yaw, p.pitch, p.roll};
+  std::memcpy(out, v, sizeof v);
+}
+
 const SmoothSample &SmoothAt(int back) { return gSmooth[(gSmoothNewest - back + kSmoothRing) % kSmoothRing]; }
 
 // Least squares of read time against sequence number over the history, around the newest sample.
@@ -310,7 +316,8 @@ void SmoothAdd(const PosePacket &p) {
   gSmoothNewest = (gSmoothNewest + 1) % kSmoothRing;
   SmoothSample &s = gSmooth[gSmoothNewest];
   // Read at this frame, it came at some moment since the last one: the middle is the best guess.
-  s = {p.seq, gLinkClock - 0.5 * gFrameDt, {p.x, p.y, p.z, p.yaw, p.pitch, p.roll}};
+  s = {p.seq, gLinkClock - 0.5 * gFrameDt, {}};
+  PoseValues(p, s.v);
   if (gSmoothCount < kSmoothRing) ++gSmoothCount;
   if (gSmoothCount == 1) {
     gSmoothMargin = 0.0f;
@@ -699,6 +706,12 @@ void SetHeadShakeOverride(bool on) {
          : "headshake override cleared — headshake moves the head again");
 }
 
+// The aircraft's eye point with level angles.
+void NeutralHead(float out[6]) {
+  const float v[6] = {gNeutral[0], gNeutral[1], gNeutral[2], 0.0f, 0.0f, 0.0f};
+  std::memcpy(out, v, sizeof v);
+}
+
 void WriteHead(const float head[6]) {
   for (int i = 0; i < 6; ++i) XPLMSetDataf(gRef[i], head[i]);
   std::memcpy(gLastHead, head, sizeof gLastHead);
@@ -717,9 +730,7 @@ void PoseToShow(float dt, float raw[6]) {
   const bool smooth = gSmoothing && SmoothPose(dt, raw);
   if (smooth != gSmoothShown) GlideFromLastHead();  // into or out of smooth motion: no jump
   gSmoothShown = smooth;
-  if (smooth) return;
-  const float newest[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
-  std::memcpy(raw, newest, sizeof newest);
+  if (!smooth) PoseValues(gLatest, raw);
 }
 
 // The pose mirrored, scaled and limited, measured from the pilot's centre when one is set.
@@ -741,7 +752,8 @@ void PoseOffsets(float dt, float out[6]) {
 bool StepAside() {
   const Aside aside = AsideNow();
   if (aside != kInCockpit && gAside == kInCockpit && gHaveWritten && gHaveNeutral) {
-    const float neutral[6] = {gNeutral[0], gNeutral[1], gNeutral[2], 0.0f, 0.0f, 0.0f};
+    float neutral[6];
+    NeutralHead(neutral);
     WriteHead(neutral);
     gBlend = 0.0f;
     gCrossFade = 0.0f;
@@ -762,8 +774,8 @@ void PoseStep(float dt) {
   float head[6] = {gNeutral[0] + gBlend * offset[0], gNeutral[1] + gBlend * offset[1], gNeutral[2] + gBlend * offset[2],
                    gBlend * offset[3], gBlend * offset[4], gBlend * offset[5]};
   if (gFrozen) {
-    const float neutral[6] = {gNeutral[0], gNeutral[1], gNeutral[2], 0.0f, 0.0f, 0.0f};
-    std::memcpy(head, gHaveWritten ? gLastHead : neutral, sizeof head);
+    if (gHaveWritten) std::memcpy(head, gLastHead, sizeof head);
+    else NeutralHead(head);
   } else if (gCrossFade > 0.0f) {
     gCrossFade = std::max(0.0f, gCrossFade - dt / kBlendRiseSec);
     for (int i = 0; i < 6; ++i) head[i] += gCrossFade * (gCrossFrom[i] - head[i]);
@@ -858,12 +870,11 @@ void Recenter() {
     Log("recenter ignored — no pose from the phone yet");
     return;
   }
-  const float raw[6] = {gLatest.x, gLatest.y, gLatest.z, gLatest.yaw, gLatest.pitch, gLatest.roll};
-  std::memcpy(gCentre, raw, sizeof gCentre);
+  PoseValues(gLatest, gCentre);
   gHaveCentre = true;
   GlideFromLastHead();
-  Log("centre set: yaw=%.1f pitch=%.1f roll=%.1f x=%.3f y=%.3f z=%.3f", double(raw[3]), double(raw[4]), double(raw[5]),
-      double(raw[0]), double(raw[1]), double(raw[2]));
+  Log("centre set: yaw=%.1f pitch=%.1f roll=%.1f x=%.3f y=%.3f z=%.3f", double(gCentre[3]), double(gCentre[4]),
+      double(gCentre[5]), double(gCentre[0]), double(gCentre[1]), double(gCentre[2]));
 }
 
 void ResetCentre() {

@@ -172,6 +172,19 @@ DataRef *Typed(XPLMDataRef ref, Type want, const char *fn) {
   return r;
 }
 
+// The dataref a set call writes, with the write counted; null, and a fault, where X-Plane would refuse.
+DataRef *Writable(XPLMDataRef ref, Type want, const char *fn) {
+  DataRef *r = Typed(ref, want, fn);
+  if (!r) return nullptr;
+  if (!r->writable) {
+    FaultLocked(std::string(fn) + " on read-only dataref " + r->name);
+    return nullptr;
+  }
+  ++r->writes;
+  ++gTotalWrites;
+  return r;
+}
+
 void Metar(const char *airport, XPLMFixedString150_t *out) {
   std::function<std::string(const std::string &)> source;
   {
@@ -814,14 +827,8 @@ double XPLMGetDatad(XPLMDataRef inDataRef) {
 void XPLMSetDatai(XPLMDataRef inDataRef, int inValue) {
   std::unique_lock<std::mutex> l(gLock);
   CheckThreadLocked("XPLMSetDatai");
-  DataRef *r = Typed(inDataRef, Type::Int, "XPLMSetDatai");
+  DataRef *r = Writable(inDataRef, Type::Int, "XPLMSetDatai");
   if (!r) return;
-  if (!r->writable) {
-    FaultLocked("XPLMSetDatai on read-only dataref " + r->name);
-    return;
-  }
-  ++r->writes;
-  ++gTotalWrites;
   r->intWrites.push_back(inValue);
   if (r->published) {
     const Accessor a = r->acc;
@@ -1066,15 +1073,7 @@ void XPLMSendMessageToPlugin(XPLMPluginID inPlugin, int inMessage, void *inParam
 void XPLMSetDataf(XPLMDataRef inDataRef, float inValue) {
   std::lock_guard<std::mutex> l(gLock);
   CheckThreadLocked("XPLMSetDataf");
-  DataRef *r = Typed(inDataRef, Type::Float, "XPLMSetDataf");
-  if (!r) return;
-  if (!r->writable) {
-    FaultLocked("XPLMSetDataf on read-only dataref " + r->name);
-    return;
-  }
-  r->f = inValue;
-  ++r->writes;
-  ++gTotalWrites;
+  if (DataRef *r = Writable(inDataRef, Type::Float, "XPLMSetDataf")) r->f = inValue;
 }
 
 int XPLMGetDatab(XPLMDataRef inDataRef, void *outValue, int inOffset, int inMaxBytes) {
